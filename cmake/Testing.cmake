@@ -1,0 +1,25 @@
+# GoogleTest for the tests: the system's package natively, built from Debian's
+# shipped sources when cross-compiling.
+if(NOT QUORWIND_TESTS)
+  return()
+endif()
+
+enable_testing()
+include(GoogleTest)
+
+if(CMAKE_CROSSCOMPILING)
+  set(QUORWIND_GTEST_SOURCE "/usr/src/googletest" CACHE PATH "GoogleTest sources")
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  add_subdirectory(${QUORWIND_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  add_library(GTest::gtest ALIAS gtest)
+  add_library(GTest::gtest_main ALIAS gtest_main)
+else()
+  find_package(GTest REQUIRED)
+endif()
+
+# Registers the tests of a GoogleTest executable with CTest. Discovery runs the
+# executable, so it waits until test time (cross builds run it under an emulator).
+function(quorwind_discover_tests target)
+  gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
+endfunction()
