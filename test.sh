@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-tools/deps.sh cmake ninja-build g++ googletest libgtest-dev
+tools/deps.sh cmake ninja-build g++ pkg-config googletest libgtest-dev \
+  libsndfile1-dev libpulse-dev pulseaudio pulseaudio-utils
 
 jobs=$(nproc)
 for preset in native sanitize; do

@@ -1,0 +1,212 @@
+// PulseAudio back end: a threaded main loop pulls frames from the source.
+#include <pulse/pulseaudio.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "mci/audio_output.h"
+
+namespace quorwind::mci {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+/// How long the server may take to connect, or to start playing.
+constexpr auto kServerTimeout = 3s;
+/// Requested buffering: small, so that the sound starts and ends on time.
+constexpr pa_usec_t kTargetLatency = 40'000;
+constexpr pa_usec_t kMinimumRequest = 10'000;
+
+class PulseOutput : public AudioOutput {
+ public:
+  PulseOutput() = default;
+  ~PulseOutput() override;
+  PulseOutput(const PulseOutput&) = delete;
+  PulseOutput& operator=(const PulseOutput&) = delete;
+
+  MciError Start(FrameSource& source) override;
+
+ private:
+  enum class Phase { kConnecting, kReady, kPlaying, kNothingToPlay, kFailed };
+
+  MciError Connect();
+  MciError OpenStream();
+  /// Waits until the phase leaves |from| or the server timeout passes.
+  Phase AwaitChange(Phase from);
+  void SetPhase(Phase phase);
+
+  static void OnContextState(pa_context* context, void* self);
+  static void OnStreamState(pa_stream* stream, void* self);
+  static void OnStarted(pa_stream* stream, void* self);
+  static void OnWrite(pa_stream* stream, std::size_t bytes, void* self);
+  void Fill(std::size_t bytes);
+
+  std::mutex mutex_;
+  std::condition_variable phase_changed_;
+  Phase phase_ = Phase::kConnecting;
+
+  pa_threaded_mainloop* loop_ = nullptr;
+  pa_context* context_ = nullptr;
+  pa_stream* stream_ = nullptr;
+
+  // Touched on the main loop's thread only, once the stream exists.
+  FrameSource* source_ = nullptr;
+  bool source_ended_ = false;
+  bool wrote_any_ = false;
+};
+
+PulseOutput::~PulseOutput() {
+  if (!loop_) return;
+  pa_threaded_mainloop_lock(loop_);
+  if (stream_) {
+    pa_stream_set_state_callback(stream_, nullptr, nullptr);
+    pa_stream_set_write_callback(stream_, nullptr, nullptr);
+    pa_stream_set_started_callback(stream_, nullptr, nullptr);
+    pa_stream_disconnect(stream_);
+    pa_stream_unref(stream_);
+  }
+  if (context_) {
+    pa_context_set_state_callback(context_, nullptr, nullptr);
+    pa_context_disconnect(context_);
+    pa_context_unref(context_);
+  }
+  pa_threaded_mainloop_unlock(loop_);
+  pa_threaded_mainloop_stop(loop_);
+  pa_threaded_mainloop_free(loop_);
+}
+
+MciError PulseOutput::Start(FrameSource& source) {
+  source_ = &source;
+  if (MciError error = Connect(); error != kOk) return error;
+  if (MciError error = OpenStream(); error != kOk) return error;
+  const Phase phase = AwaitChange(Phase::kReady);
+  return phase == Phase::kPlaying || phase == Phase::kNothingToPlay ? kOk : kDeviceNotReady;
+}
+
+MciError PulseOutput::Connect() {
+  loop_ = pa_threaded_mainloop_new();
+  if (!loop_) return kOutOfMemory;
+  pa_threaded_mainloop_lock(loop_);
+  context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "Quorwind");
+  bool started = false;
+  if (context_) {
+    pa_context_set_state_callback(context_, OnContextState, this);
+    // Never spawn a server: without one, nothing plays.
+    started = pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0 &&
+              pa_threaded_mainloop_start(loop_) >= 0;
+  }
+  pa_threaded_mainloop_unlock(loop_);
+  if (!started) return kDeviceNotReady;
+  return AwaitChange(Phase::kConnecting) == Phase::kReady ? kOk : kDeviceNotReady;
+}
+
+MciError PulseOutput::OpenStream() {
+  pa_sample_spec spec{};
+  spec.format = PA_SAMPLE_FLOAT32NE;
+  spec.rate = static_cast<std::uint32_t>(source_->SampleRate());
+  spec.channels = static_cast<std::uint8_t>(source_->Channels());
+  pa_channel_map map{};
+  if (source_->Channels() > static_cast<int>(PA_CHANNELS_MAX) || !pa_sample_spec_valid(&spec) ||
+      !pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT)) {
+    return kInvalidFile;
+  }
+
+  pa_buffer_attr buffer{};
+  buffer.maxlength = static_cast<std::uint32_t>(-1);
+  buffer.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kTargetLatency, &spec));
+  buffer.prebuf = static_cast<std::uint32_t>(-1);
+  buffer.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(kMinimumRequest, &spec));
+  buffer.fragsize = static_cast<std::uint32_t>(-1);
+
+  pa_threaded_mainloop_lock(loop_);
+  stream_ = pa_stream_new(context_, "Quorwind", &spec, &map);
+  bool connected = false;
+  if (stream_) {
+    pa_stream_set_state_callback(stream_, OnStreamState, this);
+    pa_stream_set_write_callback(stream_, OnWrite, this);
+    pa_stream_set_started_callback(stream_, OnStarted, this);
+    const auto flags = static_cast<pa_stream_flags_t>(
+        PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
+    connected = pa_stream_connect_playback(stream_, nullptr, &buffer, flags, nullptr, nullptr) >= 0;
+  }
+  pa_threaded_mainloop_unlock(loop_);
+  return connected ? kOk : kDeviceNotReady;
+}
+
+PulseOutput::Phase PulseOutput::AwaitChange(Phase from) {
+  std::unique_lock lock(mutex_);
+  phase_changed_.wait_for(lock, kServerTimeout, [&] { return phase_ != from; });
+  return phase_;
+}
+
+void PulseOutput::SetPhase(Phase phase) {
+  {
+    std::lock_guard lock(mutex_);
+    if (phase_ == Phase::kFailed || phase_ == phase) return;
+    phase_ = phase;
+  }
+  phase_changed_.notify_all();
+}
+
+void PulseOutput::OnContextState(pa_context* context, void* self) {
+  auto* output = static_cast<PulseOutput*>(self);
+  switch (pa_context_get_state(context)) {
+    case PA_CONTEXT_READY:
+      output->SetPhase(Phase::kReady);
+      break;
+    case PA_CONTEXT_FAILED:
+    case PA_CONTEXT_TERMINATED:
+      output->SetPhase(Phase::kFailed);
+      break;
+    default:
+      break;
+  }
+}
+
+void PulseOutput::OnStreamState(pa_stream* stream, void* self) {
+  const pa_stream_state_t state = pa_stream_get_state(stream);
+  if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
+    static_cast<PulseOutput*>(self)->SetPhase(Phase::kFailed);
+  }
+}
+
+void PulseOutput::OnStarted(pa_stream*, void* self) {
+  static_cast<PulseOutput*>(self)->SetPhase(Phase::kPlaying);
+}
+
+void PulseOutput::OnWrite(pa_stream*, std::size_t bytes, void* self) {
+  static_cast<PulseOutput*>(self)->Fill(bytes);
+}
+
+void PulseOutput::Fill(std::size_t bytes) {
+  if (source_ended_) return;
+  void* data = nullptr;
+  if (pa_stream_begin_write(stream_, &data, &bytes) < 0 || !data) return;
+  const std::size_t frame_bytes = sizeof(float) * static_cast<std::size_t>(source_->Channels());
+  const std::size_t wanted = bytes / frame_bytes;
+  const std::size_t got = wanted ? source_->Read(static_cast<float*>(data), wanted) : 0;
+  if (got > 0) {
+    pa_stream_write(stream_, data, got * frame_bytes, nullptr, 0, PA_SEEK_RELATIVE);
+    wrote_any_ = true;
+  } else {
+    pa_stream_cancel_write(stream_);
+  }
+  if (got < wanted) {
+    // The end: a file shorter than the pre-buffer must still start playing.
+    source_ended_ = true;
+    if (wrote_any_) {
+      pa_operation* trigger = pa_stream_trigger(stream_, nullptr, nullptr);
+      if (trigger) pa_operation_unref(trigger);
+    } else {
+      SetPhase(Phase::kNothingToPlay);
+    }
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<AudioOutput> CreatePulseOutput() { return std::make_unique<PulseOutput>(); }
+
+}  // namespace quorwind::mci
