@@ -1,6 +1,7 @@
 // The play-and-wait sequence, written against the abstract platform.
 #include "playback/play_and_wait.h"
 
+#include <cstdlib>
 #include <string>
 
 #include "playback/command_text.h"
@@ -57,6 +58,7 @@ void PlayAndWait(CaptionHolder& label, PlaybackPlatform& platform) {
     platform.ReportRuntimeError(error);
   }
   platform.EndProgram(status);
+  std::abort();  // EndProgram does not return; should a binding, nothing more runs
 }
 
 }  // namespace quorwind

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <clocale>
+#include <cmath>
+#include <random>
 #include <string>
 
 #include "playback/runtime_error.h"
@@ -60,6 +63,61 @@ TEST(ReadLengthTest, ReadsTheNumberAtTheStart) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.reply.begin(), c.reply.end()));
     EXPECT_EQ(ReadLength(Reply(c.reply)), c.length);
+  }
+}
+
+TEST(ReadLengthTest, NearHalvesRoundAsTheNearestDoubleDoes) {
+  // Within half a unit in the last place of a double, a value reads as
+  // exactly one half, and the tie goes to the even side.
+  struct Case {
+    std::u16string reply;
+    std::int32_t length;
+  };
+  const Case cases[] = {
+      {u"0.500000000000000001", 0},         {u"2.500000000000000001", 2},
+      {u"3.499999999999999999", 4},         {u"0.49999999999999999", 0},
+      {u"0.4999999999999999999", 0},        {u"0.50000000000001", 1},
+      {u"1000000.4999999999", 1000000},     {u"1000001.49999999999", 1000002},
+      {u"2147483646.50000001", 2147483646},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.reply.begin(), c.reply.end()));
+    EXPECT_EQ(ReadLength(Reply(c.reply)), c.length);
+  }
+}
+
+TEST(ReadLengthTest, AgreesWithReadingIntoADoubleThenRounding) {
+  // Reference: the nearest double (from_chars), rounded half to even.
+  std::mt19937_64 random(20261207);
+  const auto digits = [&](int count, bool near_half) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+      const bool pattern = near_half && i > 0;
+      text.push_back(
+          static_cast<char>('0' + (pattern ? (random() % 3 == 0 ? 9 : 0) : random() % 10)));
+    }
+    if (near_half && !text.empty()) text[0] = random() % 2 ? '5' : '4';
+    return text;
+  };
+  for (int round = 0; round < 200000; ++round) {
+    const int integer_digits = static_cast<int>(random() % 11);
+    const int fraction_digits = static_cast<int>(random() % (19 - integer_digits));
+    std::string text = random() % 4 == 0 ? "-" : "";
+    text += digits(integer_digits, false);
+    text += '.';
+    text += digits(fraction_digits, random() % 2 == 0);
+    if (text.find_first_of("0123456789") == std::string::npos) continue;
+    double value = 0;
+    std::from_chars(text.data() + (text[0] == '-'), text.data() + text.size(), value);
+    if (text[0] == '-') value = -value;
+    const double rounded = std::nearbyint(value);
+    SCOPED_TRACE(text);
+    const ReplyBuffer buffer = Reply(std::u16string(text.begin(), text.end()));
+    if (rounded < -2147483648.0 || rounded > 2147483647.0) {
+      EXPECT_THROW(ReadLength(buffer), RuntimeError);
+    } else {
+      ASSERT_EQ(ReadLength(buffer), static_cast<std::int32_t>(rounded));
+    }
   }
 }
 

@@ -1,0 +1,29 @@
+# Quorwind.exe: GUI subsystem, Unicode entry, static runtime, resources.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+
+set(QUORWIND_ICON ${CMAKE_CURRENT_BINARY_DIR}/quorwind.ico)
+add_custom_command(
+  OUTPUT ${QUORWIND_ICON}
+  COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tools/make_icon.py ${QUORWIND_ICON}
+  DEPENDS ${PROJECT_SOURCE_DIR}/tools/make_icon.py
+  COMMENT "Drawing the icon")
+set_source_files_properties(quorwind.rc PROPERTIES
+  OBJECT_DEPENDS "${QUORWIND_ICON};${CMAKE_CURRENT_SOURCE_DIR}/quorwind.manifest")
+
+add_library(app_win32 STATIC platform-win32.cc form1-win32.cc)
+target_include_directories(app_win32 PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(app_win32 PUBLIC playback)
+
+add_executable(Quorwind WIN32 main-win32.cc quorwind.rc)
+target_link_libraries(Quorwind PRIVATE app_win32)
+target_include_directories(Quorwind PRIVATE ${CMAKE_CURRENT_BINARY_DIR})
+target_link_options(Quorwind PRIVATE -municode -Wl,--gc-sections $<$<CONFIG:Release,MinSizeRel>:-s>)
+target_compile_options(Quorwind PRIVATE -ffunction-sections -fdata-sections)
+set_target_properties(Quorwind PROPERTIES OUTPUT_NAME Quorwind
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+# windres finds the icon in the build directory, the manifest beside the .rc.
+set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I${CMAKE_CURRENT_BINARY_DIR} -I${CMAKE_CURRENT_SOURCE_DIR}"
+  PARENT_SCOPE)
+target_compile_options(Quorwind PRIVATE
+  $<$<COMPILE_LANGUAGE:RC>:-I${CMAKE_CURRENT_BINARY_DIR} -I${CMAKE_CURRENT_SOURCE_DIR}>)
+install(TARGETS Quorwind RUNTIME DESTINATION bin)
