@@ -1,0 +1,58 @@
+/* A stand-in winmm.dll for the tests: logs every mciSendStringA call and
+ * answers the length query with a reply the test chooses.
+ *
+ * QUORWIND_STANDIN_LOG   file to append one line per call to:
+ *                        module path, command bytes in hex, capacity, callback,
+ *                        and the reply buffer's bytes in hex as handed over
+ * QUORWIND_STANDIN_REPLY text written into a reply buffer of nonzero capacity
+ */
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+static HMODULE self;
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+  (void)reserved;
+  if (reason == DLL_PROCESS_ATTACH) self = instance;
+  return TRUE;
+}
+
+static void AppendHex(char* line, size_t* used, const unsigned char* bytes, size_t count) {
+  static const char digits[] = "0123456789abcdef";
+  for (size_t i = 0; i < count; ++i) {
+    line[(*used)++] = digits[bytes[i] >> 4];
+    line[(*used)++] = digits[bytes[i] & 15];
+  }
+}
+
+__declspec(dllexport) DWORD WINAPI
+    mciSendStringA(LPCSTR command, LPSTR reply, UINT capacity, HWND callback) {
+  static char line[70000];
+  char log_path[MAX_PATH];
+  if (GetEnvironmentVariableA("QUORWIND_STANDIN_LOG", log_path, sizeof log_path)) {
+    size_t used = 0;
+    used += (size_t)GetModuleFileNameA(self, line, MAX_PATH);
+    line[used++] = '\t';
+    AppendHex(line, &used, (const unsigned char*)command, command ? lstrlenA(command) : 0);
+    used +=
+        (size_t)wsprintfA(line + used, "\t%u\t%lu\t", capacity, (unsigned long)(ULONG_PTR)callback);
+    if (reply && capacity <= 256) AppendHex(line, &used, (const unsigned char*)reply, capacity);
+    line[used++] = '\n';
+    HANDLE file = CreateFileA(log_path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file != INVALID_HANDLE_VALUE) {
+      DWORD written;
+      WriteFile(file, line, (DWORD)used, &written, NULL);
+      CloseHandle(file);
+    }
+  }
+  if (reply && capacity > 0) {
+    char answer[256];
+    DWORD length = GetEnvironmentVariableA("QUORWIND_STANDIN_REPLY", answer, sizeof answer);
+    if (length >= sizeof answer) length = 0;
+    if (length > capacity - 1) length = capacity - 1;
+    CopyMemory(reply, answer, length);
+    reply[length] = '\0';
+  }
+  return 0;
+}
