@@ -14,7 +14,7 @@ add_library(app_win32 STATIC platform-win32.cc form1-win32.cc)
 target_include_directories(app_win32 PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(app_win32 PUBLIC playback)
 
-add_executable(Quorwind WIN32 main-win32.cc quorwind.rc)
+add_executable(Quorwind WIN32 main-win32.cc quiet_terminate.cc quorwind.rc)
 target_link_libraries(Quorwind PRIVATE app_win32)
 target_include_directories(Quorwind PRIVATE ${CMAKE_CURRENT_BINARY_DIR})
 target_link_options(Quorwind PRIVATE -municode -Wl,--gc-sections $<$<CONFIG:Release,MinSizeRel>:-s>)

@@ -1,9 +1,11 @@
 // PulseAudio back end: a threaded main loop pulls frames from the source.
 #include <pulse/pulseaudio.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "mci/audio_output.h"
 
@@ -15,9 +17,14 @@ using namespace std::chrono_literals;
 
 /// How long the server may take to connect, or to start playing.
 constexpr auto kServerTimeout = 3s;
-/// Requested buffering: small, so that the sound starts and ends on time.
-constexpr pa_usec_t kTargetLatency = 40'000;
-constexpr pa_usec_t kMinimumRequest = 10'000;
+/// Requested buffering: short enough to keep the sink's latency low, so that
+/// the sound starts and ends on time, long enough that the thread wakes only a
+/// few times a second.
+constexpr pa_usec_t kTargetLatency = 250'000;
+constexpr pa_usec_t kMinimumRequest = 60'000;
+/// Bounds of the wait for the sink's latency.
+constexpr auto kTimingTimeout = 200ms;
+constexpr pa_usec_t kMaximumWait = 500'000;
 
 class PulseOutput : public AudioOutput {
  public:
@@ -35,17 +42,21 @@ class PulseOutput : public AudioOutput {
   MciError OpenStream();
   /// Waits until the phase leaves |from| or the server timeout passes.
   Phase AwaitChange(Phase from);
+  /// Returns once the frames the sink has just started are audible.
+  void WaitOutSinkLatency();
   void SetPhase(Phase phase);
 
   static void OnContextState(pa_context* context, void* self);
   static void OnStreamState(pa_stream* stream, void* self);
   static void OnStarted(pa_stream* stream, void* self);
   static void OnWrite(pa_stream* stream, std::size_t bytes, void* self);
+  static void OnTimingUpdate(pa_stream* stream, int success, void* self);
   void Fill(std::size_t bytes);
 
   std::mutex mutex_;
   std::condition_variable phase_changed_;
   Phase phase_ = Phase::kConnecting;
+  bool timing_updated_ = false;
 
   pa_threaded_mainloop* loop_ = nullptr;
   pa_context* context_ = nullptr;
@@ -82,7 +93,36 @@ MciError PulseOutput::Start(FrameSource& source) {
   if (MciError error = Connect(); error != kOk) return error;
   if (MciError error = OpenStream(); error != kOk) return error;
   const Phase phase = AwaitChange(Phase::kReady);
+  if (phase == Phase::kPlaying) WaitOutSinkLatency();
   return phase == Phase::kPlaying || phase == Phase::kNothingToPlay ? kOk : kDeviceNotReady;
+}
+
+void PulseOutput::WaitOutSinkLatency() {
+  // The first frames have just been mixed into the sink's buffer; they are
+  // heard once the sink has played what stands before them.
+  pa_threaded_mainloop_lock(loop_);
+  pa_operation* update = pa_stream_update_timing_info(stream_, OnTimingUpdate, this);
+  pa_threaded_mainloop_unlock(loop_);
+  if (!update) return;
+  {
+    std::unique_lock lock(mutex_);
+    phase_changed_.wait_for(lock, kTimingTimeout, [&] { return timing_updated_; });
+  }
+  pa_threaded_mainloop_lock(loop_);
+  pa_operation_unref(update);
+  const pa_timing_info* timing = pa_stream_get_timing_info(stream_);
+  const pa_usec_t sink_latency = timing ? timing->sink_usec : 0;
+  pa_threaded_mainloop_unlock(loop_);
+  std::this_thread::sleep_for(std::chrono::microseconds(std::min(sink_latency, kMaximumWait)));
+}
+
+void PulseOutput::OnTimingUpdate(pa_stream*, int, void* self) {
+  auto* output = static_cast<PulseOutput*>(self);
+  {
+    std::lock_guard lock(output->mutex_);
+    output->timing_updated_ = true;
+  }
+  output->phase_changed_.notify_all();
 }
 
 MciError PulseOutput::Connect() {
@@ -127,8 +167,7 @@ MciError PulseOutput::OpenStream() {
     pa_stream_set_state_callback(stream_, OnStreamState, this);
     pa_stream_set_write_callback(stream_, OnWrite, this);
     pa_stream_set_started_callback(stream_, OnStarted, this);
-    const auto flags = static_cast<pa_stream_flags_t>(
-        PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY);
     connected = pa_stream_connect_playback(stream_, nullptr, &buffer, flags, nullptr, nullptr) >= 0;
   }
   pa_threaded_mainloop_unlock(loop_);

@@ -108,7 +108,9 @@ class SoundServer:
             ["pacat", "--raw", "--latency-msec=10", "--format=s16le", "--rate=48000",
              "--channels=2", "/dev/zero"],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=self.env)
-        time.sleep(0.5)  # the sink settles at the keeper's latency
+        # The sink settles at the keeper's latency once its monitor has run.
+        time.sleep(0.3)
+        self.record().stop()
         return self
 
     def _ready(self):

@@ -1,0 +1,337 @@
+"""Side-by-side benchmark of quorwind and the players people use instead.
+
+Usage: bench.py [--runs N] [--quick]
+
+Plays each tone with each player through a private PulseAudio null sink and
+measures, per run: lifetime from exec to exit, overshoot (lifetime minus the
+media's length), start latency (exec to the tone's first sample at the sink),
+the share of the tone heard, peak resident memory and CPU time. For quorwind
+alone it also times the length query on long files. Writes
+bench/results/latest.md and bench/results/overshoot.png.
+"""
+
+import argparse
+import array
+import datetime
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+import soundlab  # noqa: E402
+
+RELEASE = os.path.join(ROOT, "build", "release")
+MEDIA = os.path.join(ROOT, "build", "bench-media")
+RESULTS = os.path.join(HERE, "results")
+WINE64 = "/usr/lib/wine/wine64"
+
+
+class LiveRecording:
+    """The sink's monitor, read as it arrives, so that positions map to time."""
+
+    def __init__(self, server):
+        self._process = subprocess.Popen(
+            ["parec", "-d", "quorwind_sink.monitor", "--raw", "--format=s16le",
+             "--rate=%d" % soundlab.RATE, "--channels=1", "--latency-msec=2"],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=server.env, bufsize=0)
+        self._data = bytearray()
+        self._origin = None  # monotonic time of sample 0
+        self._thread = threading.Thread(target=self._read)
+        self._thread.start()
+        while self._origin is None:
+            time.sleep(0.01)
+        time.sleep(0.2)
+
+    def _read(self):
+        while True:
+            chunk = self._process.stdout.read(4096)
+            if not chunk:
+                return
+            now = time.monotonic()
+            self._data += chunk
+            origin = now - (len(self._data) // 2) / soundlab.RATE
+            if self._origin is None or origin < self._origin:
+                self._origin = origin
+
+    def stop(self):
+        time.sleep(0.4)
+        self._process.terminate()
+        self._thread.join()
+        self._process.wait()
+        samples = array.array("h")
+        samples.frombytes(bytes(self._data[: len(self._data) // 2 * 2]))
+        return samples, self._origin
+
+
+def run_measured(command, env):
+    """Runs |command| under GNU time, whose own start is small enough not to
+    count in the peak memory; returns (exec time, lifetime s, max RSS KB, CPU s,
+    status)."""
+    report = os.path.join(MEDIA, "time-%d.txt" % os.getpid())
+    with open(os.devnull, "wb") as null:
+        start = time.monotonic()
+        status = subprocess.run(["/usr/bin/time", "-q", "-f", "%M %U %S", "-o", report] + command,
+                                env=env, stdin=subprocess.DEVNULL, stdout=null,
+                                stderr=null).returncode
+        end = time.monotonic()
+    with open(report) as f:
+        rss, user, system = f.read().split()[-3:]
+    return start, end - start, int(rss), float(user) + float(system), status
+
+
+def make_tone(path, fmt, seconds, rate=44100, channels=2):
+    if not os.path.exists(path):
+        tmp = path + ".part"
+        subprocess.run([os.path.join(RELEASE, "tools", "make_tone"), tmp, fmt.replace("-vbr", "vbr"),
+                        str(seconds), str(rate), str(channels)], check=True)
+        os.rename(tmp, path)
+    return path
+
+
+def players(server_env, wine_prefix):
+    """Each player: name, command for a file, extra environment, formats it plays."""
+    quorwind = os.path.join(RELEASE, "bin", "quorwind")
+    exe = os.path.join(ROOT, "build", "windows64", "bin", "Quorwind.exe")
+    return [
+        ("quorwind", lambda f: [quorwind, f], {}, None),
+        ("paplay", lambda f: ["paplay", f], {}, None),
+        ("aplay", lambda f: ["aplay", "-q", "-D", "pulse", f], {}, {".wav"}),
+        ("sox play", lambda f: ["play", "-q", f], {"AUDIODRIVER": "pulseaudio"}, None),
+        ("mpg123", lambda f: ["mpg123", "-q", "-o", "pulse", f], {}, {".mp3"}),
+        ("ffplay", lambda f: ["ffplay", "-nodisp", "-autoexit", "-loglevel", "quiet", f],
+         {"SDL_AUDIODRIVER": "pulseaudio"}, None),
+        ("mpv", lambda f: ["mpv", "--no-video", "--really-quiet", "--ao=pulse", f], {}, None),
+        ("Quorwind.exe (Wine)",
+         lambda f: [WINE64, exe, "Z:" + f.replace("/", "\\")],
+         {"WINEPREFIX": wine_prefix, "WINEDEBUG": "-all", "DISPLAY": server_env.get("BENCH_DISPLAY", "")},
+         {".wav", ".mp3"}),
+    ]
+
+
+def summary(values):
+    values = [v for v in values if v is not None]
+    if not values:
+        return None
+    return statistics.median(values), min(values), max(values)
+
+
+def fmt(stat, scale=1.0, digits=0, unit=""):
+    if stat is None:
+        return "–"
+    med, lo, hi = (v * scale for v in stat)
+    return "%.*f%s (%.*f–%.*f)" % (digits, med, unit, digits, lo, digits, hi)
+
+
+def bench_players(server, files, runs, wine_prefix):
+    rows = []
+    for name, command, extra_env, formats in players(server.env, wine_prefix):
+        tool = command("x")[0]
+        if not shutil.which(tool) and not os.path.exists(tool):
+            continue
+        env = dict(server.env, **extra_env)
+        for label, path, length in files:
+            if formats and os.path.splitext(path)[1] not in formats:
+                continue
+            samples_per_run = []
+            for _ in range(runs):
+                recording = LiveRecording(server)
+                started, lifetime, rss, cpu, status = run_measured(command(path), env)
+                samples, origin = recording.stop()
+                onset = soundlab.onset_ms(samples)
+                heard = soundlab.heard_ms(samples)
+                latency = None
+                if onset is not None:
+                    latency = origin + onset / 1000.0 - started
+                samples_per_run.append(dict(lifetime=lifetime, overshoot=lifetime - length,
+                                            latency=latency, heard=heard / (length * 1000.0),
+                                            rss=rss, cpu=cpu, status=status))
+            row = {"player": name, "file": label}
+            for key in ["lifetime", "overshoot", "latency", "heard", "rss", "cpu"]:
+                row[key] = summary([s[key] for s in samples_per_run])
+            row["statuses"] = sorted({s["status"] for s in samples_per_run})
+            rows.append(row)
+            print("%-20s %-10s overshoot %s  latency %s  heard %s  rss %s  cpu %s" % (
+                name, label, fmt(row["overshoot"], 1000, 0, " ms"),
+                fmt(row["latency"], 1000, 0, " ms"), fmt(row["heard"], 100, 1, "%"),
+                fmt(row["rss"], 1 / 1024, 1, " MB"), fmt(row["cpu"], 1000, 0, " ms")),
+                file=sys.stderr)
+    return rows
+
+
+def bench_length_query(runs, quick):
+    tool = os.path.join(RELEASE, "bench", "length_query")
+    module = os.path.join(RELEASE, "lib", "quorwind", "libquorwind-mci.so")
+    rows = []
+    minutes = [1, 10] if quick else [1, 10, 60]
+    for fmt_name, ext in [("WAV", "wav"), ("FLAC", "flac"), ("MP3 CBR", "mp3"),
+                          ("MP3 VBR", "mp3-vbr")]:
+        for m in minutes:
+            path = make_tone(os.path.join(MEDIA, "long-%dmin.%s" % (m, ext)),
+                             ext, m * 60)
+            times, reply = [], None
+            for _ in range(runs):
+                out = subprocess.run([tool, module, path], capture_output=True, text=True,
+                                     check=True).stdout.split()
+                times.append(float(out[0]))
+                reply = out[1] if len(out) > 1 else ""
+            rows.append({"format": fmt_name, "minutes": m, "size": os.path.getsize(path),
+                         "cost": summary(times), "reply": reply, "expected": m * 60000})
+            print("length query %-8s %3d min  %s ms  reply %s" % (
+                fmt_name, m, fmt(rows[-1]["cost"], 1, 2), reply), file=sys.stderr)
+    return rows
+
+
+def sizes():
+    stage = os.path.join(ROOT, "build", "release-install")
+    shutil.rmtree(stage, ignore_errors=True)
+    subprocess.run(["cmake", "--install", RELEASE, "--prefix", stage, "--strip"],
+                   check=True, stdout=subprocess.DEVNULL)
+    native = os.path.getsize(os.path.join(stage, "bin", "quorwind"))
+    module = os.path.getsize(os.path.join(stage, "lib", "quorwind", "libquorwind-mci.so"))
+    exe32 = os.path.getsize(os.path.join(ROOT, "build", "windows", "bin", "Quorwind.exe"))
+    exe64 = os.path.getsize(os.path.join(ROOT, "build", "windows64", "bin", "Quorwind.exe"))
+    return native, module, exe32, exe64
+
+
+def write_chart(rows, path):
+    data = os.path.join(RESULTS, "chart.dat")
+    with open(data, "w") as f:
+        for row in rows:
+            if row["overshoot"] is None:
+                continue
+            f.write('"%s\\n%s" %.1f %.2f\n' % (row["player"], row["file"],
+                                               row["overshoot"][0] * 1000,
+                                               (row["heard"] or (0, 0, 0))[0] * 100))
+    script = """
+set terminal pngcairo size 1400,650 font "sans,9"
+set output '%s'
+set multiplot layout 1,2 title "Median of the runs: quorwind against the usual players"
+set style data histograms
+set style fill solid 0.8 border -1
+set boxwidth 0.8
+set xtics rotate by -60 scale 0
+set grid ytics
+set title "Overshoot: lifetime minus media length (ms, lower is better)"
+set logscale y
+set yrange [1:*]
+plot '%s' using ($2 < 1 ? 1 : $2):xtic(1) notitle lc rgb "#3b6ea8"
+unset logscale y
+set title "Heard: share of the tone that reached the sink (%%, higher is better)"
+set yrange [80:101]
+plot '%s' using 3:xtic(1) notitle lc rgb "#4c9a52"
+unset multiplot
+""" % (path, data, data)
+    subprocess.run(["gnuplot"], input=script, text=True, check=True)
+    os.remove(data)
+
+
+def write_markdown(rows, length_rows, size_info, runs, path):
+    native, module, exe32, exe64 = size_info
+    cpu = subprocess.run(["sh", "-c", "grep -m1 'model name' /proc/cpuinfo | cut -d: -f2"],
+                         capture_output=True, text=True).stdout.strip()
+    lines = [
+        "# Benchmark results",
+        "",
+        "Measured %s on %s (%s, %d cores), %d runs each; median (min–max)." % (
+            datetime.date.today().isoformat(), platform.node() or "this machine", cpu or
+            platform.machine(), os.cpu_count(), runs),
+        "Sound goes to a private PulseAudio null sink kept running by a silent stream; "
+        "\"heard\" counts 5 ms windows of the tone at the sink's monitor. Reproduce with "
+        "`bench/run.sh`.",
+        "",
+        "## Play and wait",
+        "",
+        "| player | file | overshoot | start latency | heard | peak RSS | CPU time | exit |",
+        "|---|---|---|---|---|---|---|---|",
+    ]
+    for r in rows:
+        lines.append("| %s | %s | %s | %s | %s | %s | %s | %s |" % (
+            r["player"], r["file"], fmt(r["overshoot"], 1000, 0, " ms"),
+            fmt(r["latency"], 1000, 0, " ms"), fmt(r["heard"], 100, 1, "%"),
+            fmt(r["rss"], 1 / 1024, 1, " MB"), fmt(r["cpu"], 1000, 0, " ms"),
+            ",".join(str(s) for s in r["statuses"])))
+    lines += [
+        "",
+        "## Length query of quorwind's media-control module (open + status … length)",
+        "",
+        "| format | length | file size | time taken | reply (ms) |",
+        "|---|---|---|---|---|",
+    ]
+    for r in length_rows:
+        ok = "" if r["reply"] == str(r["expected"]) else " (expected %d)" % r["expected"]
+        lines.append("| %s | %d min | %.1f MB | %s | %s%s |" % (
+            r["format"], r["minutes"], r["size"] / 1e6, fmt(r["cost"], 1, 2, " ms"),
+            r["reply"], ok))
+    lines += [
+        "",
+        "## Sizes",
+        "",
+        "| file | bytes |",
+        "|---|---|",
+        "| `quorwind` (stripped) | %d |" % native,
+        "| `libquorwind-mci.so` (stripped) | %d |" % module,
+        "| `quorwind` with its module | %d |" % (native + module),
+        "| `Quorwind.exe` (32-bit, self-contained) | %d |" % exe32,
+        "| `Quorwind.exe` (64-bit build of the same sources, run under Wine above) | %d |" % exe64,
+        "",
+        "![Overshoot and heard share per player](overshoot.png)",
+        "",
+    ]
+    with open(path, "w") as f:
+        f.write("\n".join(lines))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--quick", action="store_true", help="skip the 60 minute files")
+    args = parser.parse_args()
+    os.makedirs(MEDIA, exist_ok=True)
+    os.makedirs(RESULTS, exist_ok=True)
+
+    files = [
+        ("3 s WAV", make_tone(os.path.join(MEDIA, "tone-3s.wav"), "wav", 3), 3.0),
+        ("3 s MP3", make_tone(os.path.join(MEDIA, "tone-3s.mp3"), "mp3", 3), 3.0),
+        ("30 s FLAC", make_tone(os.path.join(MEDIA, "tone-30s.flac"), "flac", 30), 30.0),
+    ]
+    length_rows = bench_length_query(args.runs, args.quick)
+
+    wine_prefix = os.path.join(ROOT, "build", "bench-wine-prefix")
+    xvfb = subprocess.Popen(["Xvfb", ":97", "-screen", "0", "640x480x24", "-nolisten", "tcp"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        with soundlab.SoundServer() as server:
+            server.env["BENCH_DISPLAY"] = ":97"
+            wine_env = dict(server.env, WINEPREFIX=wine_prefix, WINEDEBUG="-all", DISPLAY=":97")
+            if not os.path.exists(os.path.join(wine_prefix, "system.reg")):
+                subprocess.run([WINE64, "wineboot", "-i"], env=dict(
+                    wine_env, WINEDLLOVERRIDES="mscoree,mshtml="), stdout=subprocess.DEVNULL,
+                    stderr=subprocess.DEVNULL)
+            # A resident Wine server, started away from our pipes, and one
+            # warm-up run so that Wine's one-time audio set-up is not measured.
+            subprocess.run(["/usr/lib/wine/wineserver64", "-p"], env=wine_env,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            run_measured([WINE64, os.path.join(ROOT, "build", "windows64", "bin",
+                                               "Quorwind.exe"),
+                          "Z:" + files[0][1].replace("/", "\\")], wine_env)
+            rows = bench_players(server, files, args.runs, wine_prefix)
+            subprocess.run(["/usr/lib/wine/wineserver64", "-k"], env=wine_env,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    finally:
+        xvfb.terminate()
+        xvfb.wait()
+
+    write_markdown(rows, length_rows, sizes(), args.runs, os.path.join(RESULTS, "latest.md"))
+    write_chart(rows, os.path.join(RESULTS, "overshoot.png"))
+    print(open(os.path.join(RESULTS, "latest.md")).read())
+
+
+if __name__ == "__main__":
+    main()

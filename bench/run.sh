@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Runs the benchmarks: installs the peers and tools, builds what is measured,
+# and writes bench/results/latest.md and bench/results/overshoot.png.
+# Arguments go to bench.py (--runs N, --quick).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+tools/deps.sh cmake ninja-build g++ pkg-config libsndfile1-dev libpulse-dev pulseaudio \
+  pulseaudio-utils mingw-w64 wine64 xvfb gnuplot-nox alsa-utils libasound2-plugins sox \
+  libsox-fmt-pulse libsox-fmt-mp3 mpg123 ffmpeg mpv \
+  gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly gstreamer1.0-libav
+
+for preset in release windows windows64; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" >/dev/null
+done
+exec /usr/bin/python3 bench/bench.py "$@"
