@@ -42,11 +42,11 @@ class LiveRecording:
              "--rate=%d" % soundlab.RATE, "--channels=1", "--latency-msec=2"],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=server.env, bufsize=0)
         self._data = bytearray()
-        self._origin = None  # monotonic time of sample 0
+        self._arrivals = []  # (monotonic time, samples received by then)
+        self._flowing = threading.Event()
         self._thread = threading.Thread(target=self._read)
         self._thread.start()
-        while self._origin is None:
-            time.sleep(0.01)
+        self._flowing.wait(5)
         time.sleep(0.2)
 
     def _read(self):
@@ -56,9 +56,8 @@ class LiveRecording:
                 return
             now = time.monotonic()
             self._data += chunk
-            origin = now - (len(self._data) // 2) / soundlab.RATE
-            if self._origin is None or origin < self._origin:
-                self._origin = origin
+            self._arrivals.append((now, len(self._data) // 2))
+            self._flowing.set()
 
     def stop(self):
         time.sleep(0.4)
@@ -67,23 +66,36 @@ class LiveRecording:
         self._process.wait()
         samples = array.array("h")
         samples.frombytes(bytes(self._data[: len(self._data) // 2 * 2]))
-        return samples, self._origin
+        return samples, self._arrivals
+
+    @staticmethod
+    def time_of(arrivals, index):
+        """The time sample |index| reached the monitor: from the chunks that
+        arrived within a second after it, the one delayed least (chunks arrive
+        late by their buffering, never early; looking only near |index| keeps
+        the sink's clock drift out)."""
+        near = [t - (count - index) / soundlab.RATE for t, count in arrivals
+                if index <= count <= index + soundlab.RATE]
+        return min(near) if near else None
 
 
 def run_measured(command, env):
     """Runs |command| under GNU time, whose own start is small enough not to
-    count in the peak memory; returns (exec time, lifetime s, max RSS KB, CPU s,
-    status)."""
+    count in the peak memory it reports; the CPU time comes from the kernel's
+    accounting of the whole run, to the microsecond. Returns (exec time,
+    lifetime s, max RSS KB, CPU s, status)."""
     report = os.path.join(MEDIA, "time-%d.txt" % os.getpid())
     with open(os.devnull, "wb") as null:
         start = time.monotonic()
-        status = subprocess.run(["/usr/bin/time", "-q", "-f", "%M %U %S", "-o", report] + command,
-                                env=env, stdin=subprocess.DEVNULL, stdout=null,
-                                stderr=null).returncode
+        process = subprocess.Popen(
+            ["/usr/bin/time", "-q", "-f", "%M", "-o", report] + command, env=env,
+            stdin=subprocess.DEVNULL, stdout=null, stderr=null)
+        _, status, usage = os.wait4(process.pid, 0)
         end = time.monotonic()
+    process.returncode = os.waitstatus_to_exitcode(status)
     with open(report) as f:
-        rss, user, system = f.read().split()[-3:]
-    return start, end - start, int(rss), float(user) + float(system), status
+        rss = int(f.read().split()[-1])
+    return start, end - start, rss, usage.ru_utime + usage.ru_stime, process.returncode
 
 
 def make_tone(path, fmt, seconds, rate=44100, channels=2):
@@ -143,12 +155,13 @@ def bench_players(server, files, runs, wine_prefix):
             for _ in range(runs):
                 recording = LiveRecording(server)
                 started, lifetime, rss, cpu, status = run_measured(command(path), env)
-                samples, origin = recording.stop()
+                samples, arrivals = recording.stop()
                 onset = soundlab.onset_ms(samples)
-                heard = soundlab.heard_ms(samples)
+                heard = soundlab.heard_ms(samples, window_ms=1)
                 latency = None
                 if onset is not None:
-                    latency = origin + onset / 1000.0 - started
+                    at = LiveRecording.time_of(arrivals, onset * soundlab.RATE // 1000)
+                    latency = at - started if at is not None else None
                 samples_per_run.append(dict(lifetime=lifetime, overshoot=lifetime - length,
                                             latency=latency, heard=heard / (length * 1000.0),
                                             rss=rss, cpu=cpu, status=status))
@@ -206,17 +219,18 @@ def write_chart(rows, path):
         for row in rows:
             if row["overshoot"] is None:
                 continue
-            f.write('"%s\\n%s" %.1f %.2f\n' % (row["player"], row["file"],
+            f.write('"%s, %s" %.1f %.2f\n' % (row["player"], row["file"],
                                                row["overshoot"][0] * 1000,
                                                (row["heard"] or (0, 0, 0))[0] * 100))
     script = """
-set terminal pngcairo size 1400,650 font "sans,9"
+set terminal pngcairo size 1400,700 font "sans,9"
 set output '%s'
 set multiplot layout 1,2 title "Median of the runs: quorwind against the usual players"
 set style data histograms
 set style fill solid 0.8 border -1
 set boxwidth 0.8
-set xtics rotate by -60 scale 0
+set bmargin 11
+set xtics rotate by 50 right scale 0
 set grid ytics
 set title "Overshoot: lifetime minus media length (ms, lower is better)"
 set logscale y
@@ -242,9 +256,12 @@ def write_markdown(rows, length_rows, size_info, runs, path):
         "Measured %s on %s (%s, %d cores), %d runs each; median (min–max)." % (
             datetime.date.today().isoformat(), platform.node() or "this machine", cpu or
             platform.machine(), os.cpu_count(), runs),
-        "Sound goes to a private PulseAudio null sink kept running by a silent stream; "
-        "\"heard\" counts 5 ms windows of the tone at the sink's monitor. Reproduce with "
-        "`bench/run.sh`.",
+        "Sound goes to a private PulseAudio null sink kept running by a silent stream. "
+        "Overshoot is the lifetime from exec to exit minus the media's length; start latency "
+        "runs from exec to the tone's first sample at the sink's monitor; heard counts the "
+        "1 ms windows of the monitor that carry the tone (±2 ms at the edges). Peak RSS is "
+        "GNU time's maximum resident set; CPU time is user + system of the whole run. "
+        "Reproduce with `bench/run.sh`.",
         "",
         "## Play and wait",
         "",
@@ -318,12 +335,14 @@ def main():
             # warm-up run so that Wine's one-time audio set-up is not measured.
             subprocess.run(["/usr/lib/wine/wineserver64", "-p"], env=wine_env,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            run_measured([WINE64, os.path.join(ROOT, "build", "windows64", "bin",
-                                               "Quorwind.exe"),
-                          "Z:" + files[0][1].replace("/", "\\")], wine_env)
-            rows = bench_players(server, files, args.runs, wine_prefix)
-            subprocess.run(["/usr/lib/wine/wineserver64", "-k"], env=wine_env,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                run_measured([WINE64, os.path.join(ROOT, "build", "windows64", "bin",
+                                                   "Quorwind.exe"),
+                              "Z:" + files[0][1].replace("/", "\\")], wine_env)
+                rows = bench_players(server, files, args.runs, wine_prefix)
+            finally:
+                subprocess.run(["/usr/lib/wine/wineserver64", "-k"], env=wine_env,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     finally:
         xvfb.terminate()
         xvfb.wait()

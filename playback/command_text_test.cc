@@ -32,17 +32,5 @@ TEST(CommandTextTest, QuotesThePathBetweenPrefixAndSuffix) {
   EXPECT_EQ(CommandText(Command::kPlay, u"a b.wav"), u"play \"a b.wav\"");
 }
 
-TEST(CommandTextTest, EmptyPathStillFormsEveryCommand) {
-  EXPECT_EQ(CommandText(Command::kOpen, u""), u"open \"\"");
-  EXPECT_EQ(CommandText(Command::kLengthQuery, u""), u"status \"\" length");
-}
-
-TEST(CommandTextTest, OnlyTheLengthQueryTakesAReply) {
-  EXPECT_EQ(ReplyCapacity(Command::kOpen), 0u);
-  EXPECT_EQ(ReplyCapacity(Command::kLengthQuery), 20u);
-  EXPECT_EQ(ReplyCapacity(Command::kClose), 0u);
-  EXPECT_EQ(ReplyCapacity(Command::kPlay), 0u);
-}
-
 }  // namespace
 }  // namespace quorwind
