@@ -11,6 +11,19 @@ tools/deps.sh cmake ninja-build g++ pkg-config googletest libgtest-dev \
   gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly gstreamer1.0-libav
 
 jobs=$(nproc)
+# The Wine server of the unit tests' prefix outlives the tests; stop it, and
+# only it, when we are done.
+stop_wine() {
+  local prefix
+  for prefix in build/wine32-prefix build/wine64-prefix; do
+    if [ -d "$prefix" ]; then
+      WINEPREFIX="$PWD/$prefix" /usr/lib/wine/wineserver64 -k >/dev/null 2>&1 || true
+      WINEPREFIX="$PWD/$prefix" /usr/lib/wine/wineserver32 -k >/dev/null 2>&1 || true
+    fi
+  done
+}
+trap stop_wine EXIT
+
 run_preset() {
   echo "== $1" >&2
   cmake --preset "$1" >/dev/null
