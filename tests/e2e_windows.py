@@ -223,7 +223,7 @@ class WindowsEndToEndTest(unittest.TestCase):
         run = self.launch(None, reply="")
         self.assert_sequence(run, "")
         self.assertEqual(run.status, 1)
-        self.assertLess(run.lifetime_ms, 1000)
+        self.assertLess(run.lifetime_ms, 2000)  # no wait: Wine's process start only
         self.assertEqual(run.windows, [])
 
     def test_overflow_is_reported_after_play_without_a_wait(self):
