@@ -101,8 +101,7 @@ def run_measured(command, env):
 def make_tone(path, fmt, seconds, rate=44100, channels=2):
     if not os.path.exists(path):
         tmp = path + ".part"
-        subprocess.run([os.path.join(RELEASE, "tools", "make_tone"), tmp, fmt.replace("-vbr", "vbr"),
-                        str(seconds), str(rate), str(channels)], check=True)
+        soundlab.make_tone(RELEASE, tmp, fmt.replace("-vbr", "vbr"), seconds, rate, channels)
         os.rename(tmp, path)
     return path
 

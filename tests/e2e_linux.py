@@ -19,8 +19,7 @@ TONE_SECONDS = 1.5
 
 
 def make_tone(path, fmt, seconds=TONE_SECONDS, rate=48000, channels=2):
-    subprocess.run([os.path.join(BUILD, "tools", "make_tone"), path, fmt, str(seconds),
-                    str(rate), str(channels)], check=True)
+    soundlab.make_tone(BUILD, path, fmt, seconds, rate, channels)
 
 
 class Run:

@@ -258,15 +258,13 @@ class WindowsEndToEndTest(unittest.TestCase):
             # Wine's first use of sound in a session sets up its audio devices,
             # which takes seconds; that is Wine's, not the program's.
             warm_up = os.path.join(self.dir, "warm-up.wav")
-            subprocess.run([os.path.join(NATIVE_BUILD, "tools", "make_tone"), warm_up, "wav",
-                            "0.2"], check=True)
+            soundlab.make_tone(NATIVE_BUILD, warm_up, "wav", 0.2)
             self.launch(windows_path(warm_up), overrides="winmm=b",
                         env={"PULSE_SERVER": server.env["PULSE_SERVER"]})
             for fmt in ["wav", "mp3"]:
                 with self.subTest(fmt=fmt):
                     path = os.path.join(self.dir, "tone3s." + fmt)
-                    subprocess.run([os.path.join(NATIVE_BUILD, "tools", "make_tone"), path, fmt,
-                                    "3", "44100", "2"], check=True)
+                    soundlab.make_tone(NATIVE_BUILD, path, fmt, 3, 44100, 2)
                     recording = server.record()
                     run = self.launch(windows_path(path), overrides="winmm=b",
                                       env={"PULSE_SERVER": server.env["PULSE_SERVER"]})

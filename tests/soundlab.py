@@ -17,6 +17,13 @@ import time
 RATE = 48000  # of the recording: mono, signed 16-bit
 
 
+def make_tone(build_dir, path, fmt, seconds, rate=48000, channels=2):
+    """Writes a sine tone with the tone writer of the native build in |build_dir|."""
+    subprocess.run([os.path.join(build_dir, "tools", "make_tone"), path, fmt, str(seconds),
+                    str(rate), str(channels)], check=True)
+    return path
+
+
 class Recording:
     """Monitor of the sink, recorded by parec from start() until stop()."""
 
