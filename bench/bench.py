@@ -323,7 +323,7 @@ def main():
     xvfb = subprocess.Popen(["Xvfb", ":97", "-screen", "0", "640x480x24", "-nolisten", "tcp"],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        with soundlab.SoundServer() as server:
+        with soundlab.PulseAudioServer() as server:
             server.env["BENCH_DISPLAY"] = ":97"
             wine_env = dict(server.env, WINEPREFIX=wine_prefix, WINEDEBUG="-all", DISPLAY=":97")
             if not os.path.exists(os.path.join(wine_prefix, "system.reg")):

@@ -3,20 +3,26 @@
 
 #include <memory>
 
+#include "mci/frame_source.h"
 #include "mci/mci.h"
-#include "mci/media_file.h"
 
 namespace quorwind::mci {
 
 /// One playing stream. Contract of every back end:
-/// - Start pulls frames from the source on the back end's own thread and
-///   returns once the first frames are being played by the sound server (so a
-///   wait counted from its return ends as the last frame is heard), or with an
-///   error code when nothing will play. It never blocks for long: a server
-///   that does not answer is an error after a bounded time.
+/// - Start pulls frames from the source on the back end's own thread, at the
+///   source's rate, channel count and layout, and returns once the first
+///   frames are audible (so a wait counted from its return ends as the last
+///   frame is heard), or with an error code when nothing will play:
+///   kDeviceNotInstalled when its sound system is absent (no server answers,
+///   no device can be opened; nothing was read from the source, so another
+///   back end may be tried), another code otherwise. Start never blocks for
+///   long: a system that does not answer, or a stream that does not start, is
+///   an error after about half a second.
+/// - While playing, a sound system that goes away ends playback quietly; the
+///   back end's thread keeps no one waiting.
 /// - The destructor stops playback and returns only after the back end's
 ///   thread no longer touches the source; the source must outlive the output.
-/// - Nothing is ever printed.
+/// - Nothing is ever printed, and the process may end by _exit at any moment.
 class AudioOutput {
  public:
   virtual ~AudioOutput() = default;
@@ -25,5 +31,11 @@ class AudioOutput {
 
 /// The PulseAudio back end (also served by PipeWire's Pulse server).
 std::unique_ptr<AudioOutput> CreatePulseOutput();
+
+/// The ALSA back end: libasound's "default" device.
+std::unique_ptr<AudioOutput> CreateAlsaOutput();
+
+/// The system's output: a Pulse server where one answers, ALSA otherwise.
+std::unique_ptr<AudioOutput> CreateSystemOutput();
 
 }  // namespace quorwind::mci

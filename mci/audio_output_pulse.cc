@@ -15,8 +15,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-/// How long the server may take to connect, or to start playing.
-constexpr auto kServerTimeout = 3s;
+/// How long the server may take to connect and start playing, in all.
+constexpr auto kStartTimeout = 500ms;
 /// Requested buffering: short enough to keep the sink's latency low, so that
 /// the sound starts and ends on time, long enough that the thread wakes only a
 /// few times a second.
@@ -40,8 +40,9 @@ class PulseOutput : public AudioOutput {
 
   MciError Connect();
   MciError OpenStream();
-  /// Waits until the phase leaves |from| or the server timeout passes.
+  /// Waits until the phase leaves |from| or the start deadline passes.
   Phase AwaitChange(Phase from);
+  bool MakeChannelMap(const pa_sample_spec& spec, pa_channel_map& map) const;
   /// Returns once the frames the sink has just started are audible.
   void WaitOutSinkLatency();
   void SetPhase(Phase phase);
@@ -51,10 +52,12 @@ class PulseOutput : public AudioOutput {
   static void OnStarted(pa_stream* stream, void* self);
   static void OnWrite(pa_stream* stream, std::size_t bytes, void* self);
   static void OnTimingUpdate(pa_stream* stream, int success, void* self);
-  void Fill(std::size_t bytes);
+  /// Writes |requested| bytes, or what is left of the source.
+  void Fill(std::size_t requested);
 
   std::mutex mutex_;
   std::condition_variable phase_changed_;
+  std::chrono::steady_clock::time_point deadline_;
   Phase phase_ = Phase::kConnecting;
   bool timing_updated_ = false;
 
@@ -90,6 +93,7 @@ PulseOutput::~PulseOutput() {
 
 MciError PulseOutput::Start(FrameSource& source) {
   source_ = &source;
+  deadline_ = std::chrono::steady_clock::now() + kStartTimeout;
   if (MciError error = Connect(); error != kOk) return error;
   if (MciError error = OpenStream(); error != kOk) return error;
   const Phase phase = AwaitChange(Phase::kReady);
@@ -138,8 +142,9 @@ MciError PulseOutput::Connect() {
               pa_threaded_mainloop_start(loop_) >= 0;
   }
   pa_threaded_mainloop_unlock(loop_);
-  if (!started) return kDeviceNotReady;
-  return AwaitChange(Phase::kConnecting) == Phase::kReady ? kOk : kDeviceNotReady;
+  // No server, or none that answers in time: another back end may serve.
+  if (!started) return kDeviceNotInstalled;
+  return AwaitChange(Phase::kConnecting) == Phase::kReady ? kOk : kDeviceNotInstalled;
 }
 
 MciError PulseOutput::OpenStream() {
@@ -148,8 +153,9 @@ MciError PulseOutput::OpenStream() {
   spec.rate = static_cast<std::uint32_t>(source_->SampleRate());
   spec.channels = static_cast<std::uint8_t>(source_->Channels());
   pa_channel_map map{};
-  if (source_->Channels() > static_cast<int>(PA_CHANNELS_MAX) || !pa_sample_spec_valid(&spec) ||
-      !pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT)) {
+  if (source_->SampleRate() > static_cast<int>(PA_RATE_MAX) ||
+      source_->Channels() > static_cast<int>(PA_CHANNELS_MAX) || !pa_sample_spec_valid(&spec) ||
+      !MakeChannelMap(spec, map)) {
     return kInvalidFile;
   }
 
@@ -174,9 +180,42 @@ MciError PulseOutput::OpenStream() {
   return connected ? kOk : kDeviceNotReady;
 }
 
+bool PulseOutput::MakeChannelMap(const pa_sample_spec& spec, pa_channel_map& map) const {
+  static constexpr pa_channel_position_t kPositions[] = {
+      PA_CHANNEL_POSITION_MONO,
+      PA_CHANNEL_POSITION_FRONT_LEFT,
+      PA_CHANNEL_POSITION_FRONT_RIGHT,
+      PA_CHANNEL_POSITION_FRONT_CENTER,
+      PA_CHANNEL_POSITION_LFE,
+      PA_CHANNEL_POSITION_REAR_LEFT,
+      PA_CHANNEL_POSITION_REAR_RIGHT,
+      PA_CHANNEL_POSITION_REAR_CENTER,
+      PA_CHANNEL_POSITION_SIDE_LEFT,
+      PA_CHANNEL_POSITION_SIDE_RIGHT,
+      PA_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER,
+      PA_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER,
+      PA_CHANNEL_POSITION_TOP_CENTER,
+      PA_CHANNEL_POSITION_TOP_FRONT_LEFT,
+      PA_CHANNEL_POSITION_TOP_FRONT_CENTER,
+      PA_CHANNEL_POSITION_TOP_FRONT_RIGHT,
+      PA_CHANNEL_POSITION_TOP_REAR_LEFT,
+      PA_CHANNEL_POSITION_TOP_REAR_CENTER,
+      PA_CHANNEL_POSITION_TOP_REAR_RIGHT,
+  };
+  const std::vector<Speaker> layout = source_->Layout();
+  if (layout.size() == spec.channels) {
+    map.channels = spec.channels;
+    for (std::size_t i = 0; i < layout.size(); ++i) {
+      map.map[i] = kPositions[static_cast<std::size_t>(layout[i])];
+    }
+    if (pa_channel_map_valid(&map)) return true;
+  }
+  return pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT) != nullptr;
+}
+
 PulseOutput::Phase PulseOutput::AwaitChange(Phase from) {
   std::unique_lock lock(mutex_);
-  phase_changed_.wait_for(lock, kServerTimeout, [&] { return phase_ != from; });
+  phase_changed_.wait_until(lock, deadline_, [&] { return phase_ != from; });
   return phase_;
 }
 
@@ -219,20 +258,30 @@ void PulseOutput::OnWrite(pa_stream*, std::size_t bytes, void* self) {
   static_cast<PulseOutput*>(self)->Fill(bytes);
 }
 
-void PulseOutput::Fill(std::size_t bytes) {
-  if (source_ended_) return;
-  void* data = nullptr;
-  if (pa_stream_begin_write(stream_, &data, &bytes) < 0 || !data) return;
+void PulseOutput::Fill(std::size_t requested) {
+  // All that the server asks for is written: a request left half-filled
+  // never comes again, and the stream would wait for its pre-buffer forever.
   const std::size_t frame_bytes = sizeof(float) * static_cast<std::size_t>(source_->Channels());
-  const std::size_t wanted = bytes / frame_bytes;
-  const std::size_t got = wanted ? source_->Read(static_cast<float*>(data), wanted) : 0;
-  if (got > 0) {
-    pa_stream_write(stream_, data, got * frame_bytes, nullptr, 0, PA_SEEK_RELATIVE);
-    wrote_any_ = true;
-  } else {
-    pa_stream_cancel_write(stream_);
-  }
-  if (got < wanted) {
+  while (!source_ended_ && requested >= frame_bytes) {
+    void* data = nullptr;
+    std::size_t bytes = requested;
+    if (pa_stream_begin_write(stream_, &data, &bytes) < 0 || !data) return;
+    const std::size_t wanted = std::min(bytes, requested) / frame_bytes;
+    if (wanted == 0) {
+      pa_stream_cancel_write(stream_);
+      return;
+    }
+    const std::size_t got = source_->Read(static_cast<float*>(data), wanted);
+    if (got > 0) {
+      if (pa_stream_write(stream_, data, got * frame_bytes, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
+        return;
+      }
+      requested -= got * frame_bytes;
+      wrote_any_ = true;
+    } else {
+      pa_stream_cancel_write(stream_);
+    }
+    if (got == wanted) continue;
     // The end: a file shorter than the pre-buffer must still start playing.
     source_ended_ = true;
     if (wrote_any_) {

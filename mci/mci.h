@@ -23,6 +23,7 @@ enum MciError : std::uint32_t {
   kMissingDeviceName = 292,
   kNoClosingQuote = 294,
   kInvalidFile = 296,
+  kDeviceNotInstalled = 306,
 };
 
 }  // namespace quorwind::mci

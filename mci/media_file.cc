@@ -36,6 +36,82 @@ MciError MediaFile::Open(const std::string& path, std::unique_ptr<MediaFile>& fi
 
 MediaFile::~MediaFile() { sf_close(file_); }
 
+std::vector<Speaker> MediaFile::Layout() const {
+  std::vector<int> map(static_cast<std::size_t>(channels_));
+  if (sf_command(file_, SFC_GET_CHANNEL_MAP_INFO, map.data(),
+                 static_cast<int>(map.size() * sizeof(int))) != SF_TRUE) {
+    return {};
+  }
+  std::vector<Speaker> layout;
+  for (const int channel : map) {
+    switch (channel) {
+      case SF_CHANNEL_MAP_MONO:
+        layout.push_back(Speaker::kMono);
+        break;
+      case SF_CHANNEL_MAP_LEFT:
+      case SF_CHANNEL_MAP_FRONT_LEFT:
+        layout.push_back(Speaker::kFrontLeft);
+        break;
+      case SF_CHANNEL_MAP_RIGHT:
+      case SF_CHANNEL_MAP_FRONT_RIGHT:
+        layout.push_back(Speaker::kFrontRight);
+        break;
+      case SF_CHANNEL_MAP_CENTER:
+      case SF_CHANNEL_MAP_FRONT_CENTER:
+        layout.push_back(Speaker::kFrontCenter);
+        break;
+      case SF_CHANNEL_MAP_REAR_CENTER:
+        layout.push_back(Speaker::kRearCenter);
+        break;
+      case SF_CHANNEL_MAP_REAR_LEFT:
+        layout.push_back(Speaker::kRearLeft);
+        break;
+      case SF_CHANNEL_MAP_REAR_RIGHT:
+        layout.push_back(Speaker::kRearRight);
+        break;
+      case SF_CHANNEL_MAP_LFE:
+        layout.push_back(Speaker::kLowFrequency);
+        break;
+      case SF_CHANNEL_MAP_FRONT_LEFT_OF_CENTER:
+        layout.push_back(Speaker::kFrontLeftOfCenter);
+        break;
+      case SF_CHANNEL_MAP_FRONT_RIGHT_OF_CENTER:
+        layout.push_back(Speaker::kFrontRightOfCenter);
+        break;
+      case SF_CHANNEL_MAP_SIDE_LEFT:
+        layout.push_back(Speaker::kSideLeft);
+        break;
+      case SF_CHANNEL_MAP_SIDE_RIGHT:
+        layout.push_back(Speaker::kSideRight);
+        break;
+      case SF_CHANNEL_MAP_TOP_CENTER:
+        layout.push_back(Speaker::kTopCenter);
+        break;
+      case SF_CHANNEL_MAP_TOP_FRONT_LEFT:
+        layout.push_back(Speaker::kTopFrontLeft);
+        break;
+      case SF_CHANNEL_MAP_TOP_FRONT_RIGHT:
+        layout.push_back(Speaker::kTopFrontRight);
+        break;
+      case SF_CHANNEL_MAP_TOP_FRONT_CENTER:
+        layout.push_back(Speaker::kTopFrontCenter);
+        break;
+      case SF_CHANNEL_MAP_TOP_REAR_LEFT:
+        layout.push_back(Speaker::kTopRearLeft);
+        break;
+      case SF_CHANNEL_MAP_TOP_REAR_RIGHT:
+        layout.push_back(Speaker::kTopRearRight);
+        break;
+      case SF_CHANNEL_MAP_TOP_REAR_CENTER:
+        layout.push_back(Speaker::kTopRearCenter);
+        break;
+      default:
+        return {};  // unknown or ambisonic: the default layout serves
+    }
+  }
+  return layout;
+}
+
 std::uint64_t MediaFile::LengthMilliseconds() const {
   // Split so that no header, however large its frame count, overflows.
   const auto frames = static_cast<std::uint64_t>(frames_);

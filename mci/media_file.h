@@ -6,21 +6,12 @@
 #include <memory>
 #include <string>
 
+#include "mci/frame_source.h"
 #include "mci/mci.h"
 
 typedef struct sf_private_tag SNDFILE;
 
 namespace quorwind::mci {
-
-/// Interleaved float frames for an audio output; read from the output's thread.
-class FrameSource {
- public:
-  virtual ~FrameSource() = default;
-  virtual int SampleRate() const = 0;
-  virtual int Channels() const = 0;
-  /// Fills |out| with up to |frames| frames; returns how many, 0 at the end.
-  virtual std::size_t Read(float* out, std::size_t frames) = 0;
-};
 
 class MediaFile : public FrameSource {
  public:
@@ -40,6 +31,7 @@ class MediaFile : public FrameSource {
 
   int SampleRate() const override { return rate_; }
   int Channels() const override { return channels_; }
+  std::vector<Speaker> Layout() const override;
   std::size_t Read(float* out, std::size_t frames) override;
 
  private:

@@ -20,8 +20,8 @@ class MciService {
  public:
   using OutputFactory = std::function<std::unique_ptr<AudioOutput>()>;
 
-  /// |create_output| makes the output that play starts; PulseAudio by default.
-  explicit MciService(OutputFactory create_output = CreatePulseOutput);
+  /// |create_output| makes the output that play starts; the system's by default.
+  explicit MciService(OutputFactory create_output = CreateSystemOutput);
   ~MciService();
 
   /// Executes one command text; see mciSendStringA. Safe from any thread.

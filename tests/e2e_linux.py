@@ -1,13 +1,15 @@
-"""End-to-end tests of the native quorwind: real files, a real sound server.
+"""End-to-end tests of the native quorwind: real files, real sound servers.
 
 Usage: e2e_linux.py BUILD_DIR  (holding bin/quorwind, lib/quorwind and tools/make_tone)
 """
 
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -17,36 +19,65 @@ import soundlab  # noqa: E402
 BUILD = None
 TONE_SECONDS = 1.5
 
+# (format, rate, channels): every rate, channel count and sample format at
+# least once, and the rates and layouts that once stalled the output.
+STREAMS = [("wav8", 8000, 1), ("ulaw", 11025, 2), ("imaadpcm", 22050, 1), ("wav24", 44100, 6),
+           ("wavfloat", 48000, 8), ("wav", 88200, 2), ("wavfloat", 96000, 6),
+           ("wav24", 192000, 8), ("wav", 192000, 2), ("imaadpcm", 96000, 1)]
+
 
 def make_tone(path, fmt, seconds=TONE_SECONDS, rate=48000, channels=2):
     soundlab.make_tone(BUILD, path, fmt, seconds, rate, channels)
 
 
 class Run:
-    def __init__(self, args, env, quorwind=None):
+    """One run of quorwind; |during|, if given, is called with the process
+    while it runs."""
+
+    def __init__(self, args, env, quorwind=None, during=None):
         quorwind = quorwind or os.path.join(BUILD, "bin", "quorwind")
         start = time.monotonic()
-        done = subprocess.run([quorwind] + args, env=env, capture_output=True, timeout=60)
+        process = subprocess.Popen([quorwind] + args, env=env, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        if during:
+            threading.Thread(target=during, args=(process,)).start()
+        self.stdout, self.stderr = process.communicate(timeout=60)
         self.seconds = time.monotonic() - start
-        self.status = done.returncode
-        self.stdout = done.stdout
-        self.stderr = done.stderr
+        self.status = process.returncode
 
 
-class EndToEndTest(unittest.TestCase):
+class ServerTest(unittest.TestCase):
+    """Plays through the sound server of |server_class|; |alsa| routes the
+    output through libasound's pulse plugin, with the Pulse back end made
+    unreachable."""
+
+    server_class = soundlab.PulseAudioServer
+    alsa = False
+
     @classmethod
     def setUpClass(cls):
         cls.dir = tempfile.mkdtemp(prefix="quorwind-e2e-")
-        cls.server = soundlab.SoundServer().__enter__()
+        cls.server = cls.server_class().__enter__()
+        cls.env = dict(cls.server.env, ALSA_CONFIG_PATH=cls.alsa_config(
+            'pcm.!default { type pulse server "%s" }' % cls.server.env["PULSE_SERVER"]))
+        if cls.alsa:
+            cls.env["PULSE_SERVER"] = "unix:" + os.path.join(cls.dir, "nowhere")
 
     @classmethod
     def tearDownClass(cls):
         cls.server.__exit__(None, None, None)
         shutil.rmtree(cls.dir, ignore_errors=True)
 
-    def play(self, args, env=None):
+    @classmethod
+    def alsa_config(cls, text):
+        path = os.path.join(cls.dir, "asound-%d.conf" % time.monotonic_ns())
+        with open(path, "w") as f:
+            f.write(text + "\n")
+        return path
+
+    def play(self, args, env=None, during=None):
         recording = self.server.record()
-        run = Run(args, env or self.server.env)
+        run = Run(args, env or self.env, during=during)
         run.heard_ms = soundlab.heard_ms(recording.stop().samples)
         return run
 
@@ -55,6 +86,18 @@ class EndToEndTest(unittest.TestCase):
         self.assertGreaterEqual(run.heard_ms, 0.98 * seconds * 1000)
         self.assertGreaterEqual(run.seconds, seconds)
         self.assertLess(run.seconds, seconds + 1.0)
+
+    def check_streams(self, streams, seconds=1.0):
+        for fmt, rate, channels in streams:
+            with self.subTest(fmt=fmt, rate=rate, channels=channels):
+                path = os.path.join(self.dir, "tone-%d-%d-%s.wav" % (rate, channels, fmt))
+                make_tone(path, fmt, seconds, rate, channels)
+                self.assert_played_whole(self.play([path]), seconds)
+
+
+class PulseAudioTest(ServerTest):
+    def test_every_rate_channel_count_and_sample_format(self):
+        self.check_streams(STREAMS)
 
     def test_every_format_is_heard_whole_and_ends_on_time(self):
         for fmt, rate, channels in [("wav", 44100, 2), ("wav", 48000, 1), ("aiff", 44100, 1),
@@ -99,14 +142,50 @@ class EndToEndTest(unittest.TestCase):
                                  (1, b"", b"", 0))
                 self.assertLess(run.seconds, 0.5)
 
-    def test_without_a_sound_server_the_wait_is_silent(self):
+    def test_without_a_sound_system_the_wait_is_silent_and_barely_longer(self):
         path = os.path.join(self.dir, "silent.wav")
         make_tone(path, "wav", seconds=1.0)
-        env = dict(self.server.env, PULSE_SERVER="unix:" + os.path.join(self.dir, "nowhere"))
-        run = self.play([path], env=env)
-        self.assertEqual((run.status, run.stdout, run.stderr, run.heard_ms), (0, b"", b"", 0))
-        self.assertGreaterEqual(run.seconds, 1.0)
-        self.assertLess(run.seconds, 2.0)
+        mute = socket.socket(socket.AF_UNIX)  # accepts, never answers
+        mute.bind(os.path.join(self.dir, "mute"))
+        mute.listen()
+        no_device = self.alsa_config("pcm.!default { type hw card 31 }")
+        for server in ["nowhere", "mute"]:
+            with self.subTest(server=server):
+                env = dict(self.env, PULSE_SERVER="unix:" + os.path.join(self.dir, server),
+                           ALSA_CONFIG_PATH=no_device)
+                run = self.play([path], env=env)
+                self.assertEqual((run.status, run.stdout, run.stderr, run.heard_ms),
+                                 (0, b"", b"", 0))
+                self.assertGreaterEqual(run.seconds, 1.0)
+                self.assertLess(run.seconds, 1.8)
+        mute.close()
+
+    def test_file_truncated_or_deleted_while_playing(self):
+        def truncate(path):
+            with open(path, "r+b") as f:
+                f.truncate(100)
+
+        for fault, heard_whole in [(truncate, False), (os.remove, True)]:
+            with self.subTest(fault=fault.__name__):
+                path = os.path.join(self.dir, "fault.wav")
+                make_tone(path, "wav", seconds=2.0)
+                run = self.play([path], during=lambda _: (time.sleep(0.7), fault(path)))
+                self.assertEqual((run.status, run.stdout, run.stderr), (0, b"", b""))
+                self.assertGreaterEqual(run.seconds, 2.0)
+                self.assertLess(run.seconds, 3.0)
+                if heard_whole:
+                    self.assertGreaterEqual(run.heard_ms, 0.98 * 2000)
+
+    def test_sound_server_killed_while_playing(self):
+        path = os.path.join(self.dir, "killed.wav")
+        make_tone(path, "wav", seconds=2.0)
+        for server_class in [soundlab.PulseAudioServer, soundlab.PipeWireServer]:
+            with self.subTest(server=server_class.name), server_class() as server:
+                run = Run([path], dict(server.env, ALSA_CONFIG_PATH=self.env["ALSA_CONFIG_PATH"]),
+                          during=lambda _: (time.sleep(0.7), server.kill_server()))
+                self.assertEqual((run.status, run.stdout, run.stderr), (0, b"", b""))
+                self.assertGreaterEqual(run.seconds, 2.0)
+                self.assertLess(run.seconds, 3.0)
 
     def test_missing_module_is_reported(self):
         bin_dir = os.path.join(self.dir, "lonely", "bin")
@@ -115,12 +194,27 @@ class EndToEndTest(unittest.TestCase):
         shutil.copy(os.path.join(BUILD, "bin", "quorwind"), lonely)
         path = os.path.join(self.dir, "lonely.wav")
         make_tone(path, "wav", seconds=1.0)
-        run = Run([path], self.server.env, quorwind=lonely)
+        run = Run([path], self.env, quorwind=lonely)
         self.assertEqual(run.status, 2)
         self.assertEqual(run.stdout, b"")
         self.assertEqual(run.stderr.count(b"\n"), 1)
         self.assertIn(b"libquorwind-mci.so", run.stderr)
         self.assertLess(run.seconds, 0.5)
+
+
+class PipeWireTest(ServerTest):
+    server_class = soundlab.PipeWireServer
+
+    def test_a_subset_of_streams(self):
+        self.check_streams([STREAMS[0], STREAMS[3], STREAMS[4], STREAMS[6], STREAMS[8],
+                            ("flac", 44100, 2), ("mp3", 48000, 2)])
+
+
+class AlsaTest(ServerTest):
+    alsa = True
+
+    def test_a_subset_of_streams(self):
+        self.check_streams([STREAMS[1], STREAMS[3], STREAMS[6], STREAMS[8], ("flac", 44100, 2)])
 
 
 if __name__ == "__main__":

@@ -254,7 +254,7 @@ class WindowsEndToEndTest(unittest.TestCase):
 
     def test_real_playback_through_wines_winmm(self):
         self.use_builtin()
-        with soundlab.SoundServer() as server:
+        with soundlab.PulseAudioServer() as server:
             # Wine's first use of sound in a session sets up its audio devices,
             # which takes seconds; that is Wine's, not the program's.
             warm_up = os.path.join(self.dir, "warm-up.wav")

@@ -1,6 +1,7 @@
-"""A private PulseAudio server with a null sink, and what reached it.
+"""Private sound servers (PulseAudio, PipeWire) with a null sink, and what
+reached it.
 
-Used by the end-to-end tests and the benchmarks. The server runs in its own
+Used by the end-to-end tests and the benchmarks. Each server runs in its own
 runtime directory and is stopped by its process id; a silent low-latency stream
 keeps the sink rendering, so the recorded monitor is continuous and a position
 in the recording maps to time.
@@ -81,55 +82,56 @@ def onset_ms(samples, window_ms=1):
 
 
 class SoundServer:
-    """Context manager: a PulseAudio server with the null sink quorwind_sink."""
+    """Context manager: a private sound server with the null sink quorwind_sink,
+    reached through the Pulse protocol at |env|. Subclasses start the server."""
 
     def __init__(self):
-        self.dir = tempfile.mkdtemp(prefix="quorwind-pulse-")
+        self.dir = tempfile.mkdtemp(prefix="quorwind-sound-")
         os.chmod(self.dir, 0o700)
-        self.socket = os.path.join(self.dir, "native")
         self.env = dict(os.environ)
-        self.env.update({
-            "PULSE_SERVER": "unix:" + self.socket,
-            "XDG_RUNTIME_DIR": self.dir,
-            "PULSE_RUNTIME_PATH": self.dir,
-        })
+        self.env.update({"XDG_RUNTIME_DIR": self.dir, "PULSE_RUNTIME_PATH": self.dir,
+                         "HOME": self.dir, "XDG_CONFIG_HOME": os.path.join(self.dir, "config")})
         self.env.pop("DISPLAY", None)
-        self._server = None
-        self._keeper = None
+        self.env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+        self._processes = []  # stopped in reverse order, by process id
 
-    def __enter__(self):
-        with open(os.path.join(self.dir, "server.log"), "wb") as log:
-            self._server = subprocess.Popen(
-            ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-             "--system=no", "--disable-shm=yes", "--log-target=stderr",
-             "-L", "module-native-protocol-unix socket=%s auth-anonymous=1" % self.socket,
-             "-L", "module-null-sink sink_name=quorwind_sink rate=48000 channels=2"],
-            stdout=log, stderr=log, env=dict(self.env, HOME=self.dir))
-        deadline = time.monotonic() + 10
-        while not self._ready():
-            if self._server.poll() is not None or time.monotonic() > deadline:
+    def _start(self, command, name, env=None):
+        with open(os.path.join(self.dir, name + ".log"), "wb") as log:
+            process = subprocess.Popen(command, stdout=log, stderr=log, env=env or self.env,
+                                       stdin=subprocess.DEVNULL)
+        self._processes.append(process)
+        return process
+
+    def _await(self, ready, what, seconds=10):
+        deadline = time.monotonic() + seconds
+        while not ready():
+            if any(p.poll() is not None for p in self._processes) or time.monotonic() > deadline:
                 self.__exit__(None, None, None)
-                raise RuntimeError("the sound server did not start")
+                raise RuntimeError(what + " did not start")
             time.sleep(0.05)
-        self._keeper = subprocess.Popen(
-            ["pacat", "--raw", "--latency-msec=10", "--format=s16le", "--rate=48000",
-             "--channels=2", "/dev/zero"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=self.env)
-        # The sink settles at the keeper's latency once its monitor has run.
-        time.sleep(0.3)
-        self.record().stop()
-        return self
 
-    def _ready(self):
-        return subprocess.run(["pactl", "info"], env=self.env, stdout=subprocess.DEVNULL,
+    def _pactl(self, *args):
+        return subprocess.run(["pactl"] + list(args), env=self.env, stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL).returncode == 0
+
+    def _keep_sink_running(self):
+        # A silent low-latency stream keeps the sink rendering at desktop latency.
+        self._start(["pacat", "--raw", "--latency-msec=10", "--format=s16le", "--rate=48000",
+                     "--channels=2", "/dev/zero"], "keeper")
+        time.sleep(0.3)
+        self.record().stop()  # the sink settles once its monitor has run
 
     def record(self):
         return Recording(self)
 
+    def kill_server(self):
+        """Kills the server itself (not the helpers) at once, as a crash would."""
+        self._server.kill()
+        self._server.wait()
+
     def __exit__(self, *exc):
-        for process in (self._keeper, self._server):
-            if process and process.poll() is None:
+        for process in reversed(self._processes):
+            if process.poll() is None:
                 process.terminate()
                 try:
                     process.wait(timeout=5)
@@ -138,3 +140,49 @@ class SoundServer:
                     process.wait()
         shutil.rmtree(self.dir, ignore_errors=True)
         return False
+
+
+class PulseAudioServer(SoundServer):
+    """PulseAudio with its native socket in the private runtime directory."""
+
+    name = "PulseAudio"
+
+    def __enter__(self):
+        socket = os.path.join(self.dir, "native")
+        self.env["PULSE_SERVER"] = "unix:" + socket
+        self._server = self._start(
+            ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+             "--system=no", "--disable-shm=yes", "--log-target=stderr",
+             "-L", "module-native-protocol-unix socket=%s auth-anonymous=1" % socket,
+             "-L", "module-null-sink sink_name=quorwind_sink rate=48000 channels=2"],
+            "pulseaudio")
+        self._await(lambda: self._pactl("info"), "PulseAudio")
+        self._keep_sink_running()
+        return self
+
+
+class PipeWireServer(SoundServer):
+    """PipeWire with its session manager and Pulse server, on a private D-Bus
+    session bus."""
+
+    name = "PipeWire"
+
+    def __enter__(self):
+        bus = os.path.join(self.dir, "bus")
+        self._start(["dbus-daemon", "--session", "--nofork", "--nopidfile",
+                     "--address=unix:path=" + bus], "dbus")
+        self._await(lambda: os.path.exists(bus), "D-Bus")
+        self.env.update({"DBUS_SESSION_BUS_ADDRESS": "unix:path=" + bus,
+                         "PIPEWIRE_RUNTIME_DIR": self.dir,
+                         "PULSE_SERVER": "unix:" + os.path.join(self.dir, "native")})
+        self._server = self._start(["pipewire"], "pipewire")
+        self._await(lambda: os.path.exists(os.path.join(self.dir, "pipewire-0")), "PipeWire")
+        self._start(["wireplumber"], "wireplumber")
+        self._start(["pipewire-pulse"], "pipewire-pulse")
+        self._await(lambda: self._pactl("info"), "PipeWire's Pulse server")
+        self._await(lambda: self._pactl("load-module", "module-null-sink",
+                                        "sink_name=quorwind_sink", "rate=48000", "channels=2"),
+                    "the null sink")
+        self._await(lambda: self._pactl("set-default-sink", "quorwind_sink"), "the default sink")
+        self._keep_sink_running()
+        return self

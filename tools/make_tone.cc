@@ -3,7 +3,7 @@
 //
 //   make_tone OUT FORMAT SECONDS [RATE] [CHANNELS] [FREQUENCY]
 //
-// FORMAT is wav, aiff, flac, ogg, opus, mp3 (constant bitrate) or mp3vbr.
+// FORMAT is one of those of ToneSpec (tools/tone.h).
 #include <cstdio>
 #include <cstdlib>
 

@@ -6,7 +6,9 @@
 namespace quorwind {
 
 struct ToneSpec {
-  std::string format = "wav";  ///< wav, aiff, flac, ogg, opus, mp3 (constant bitrate), mp3vbr
+  /// wav (16-bit), wav8, wav24, wavfloat, ulaw, imaadpcm, aiff, flac, ogg, opus,
+  /// mp3 (constant bitrate), mp3vbr; 6 and 8 channels of PCM WAV are 5.1 and 7.1.
+  std::string format = "wav";
   double seconds = 1.0;
   int rate = 48000;
   int channels = 2;

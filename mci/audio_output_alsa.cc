@@ -1,0 +1,189 @@
+// ALSA back end: libasound's default device, written from a thread of our own.
+#include <alsa/asoundlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "mci/audio_output.h"
+
+namespace quorwind::mci {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+/// How long the device may take to start playing.
+constexpr auto kStartTimeout = 500ms;
+/// Requested buffering, as the Pulse back end asks of its server.
+constexpr unsigned kLatencyMicroseconds = 200'000;
+/// How often the writer looks at the stop flag while the device is full.
+constexpr int kPollMilliseconds = 20;
+
+/// libasound reports through a process-wide handler; ours keeps quiet.
+void QuietErrorHandler(const char*, int, const char*, int, const char*, ...) {}
+
+class AlsaOutput : public AudioOutput {
+ public:
+  AlsaOutput() = default;
+  ~AlsaOutput() override;
+  AlsaOutput(const AlsaOutput&) = delete;
+  AlsaOutput& operator=(const AlsaOutput&) = delete;
+
+  MciError Start(FrameSource& source) override;
+
+ private:
+  enum class Phase { kStarting, kAudible, kNothingToPlay, kFailed };
+
+  void SetLayout(const FrameSource& source);
+  void Play(FrameSource& source);
+  /// Writes |frames| frames of |data|; false when the device failed or stop
+  /// was asked for.
+  bool Write(const float* data, std::size_t frames);
+  /// Marks the stream audible once the device has played its first frame.
+  void CheckAudible();
+  void SetPhase(Phase phase);
+
+  snd_pcm_t* pcm_ = nullptr;
+  std::thread writer_;
+  std::atomic<bool> stop_ = false;
+
+  std::mutex mutex_;
+  std::condition_variable phase_changed_;
+  std::atomic<Phase> phase_ = Phase::kStarting;  // written under mutex_
+
+  // Touched by the writer only.
+  std::size_t channels_ = 0;
+  std::uint64_t frames_written_ = 0;
+};
+
+AlsaOutput::~AlsaOutput() {
+  stop_ = true;
+  if (writer_.joinable()) writer_.join();
+  if (pcm_) {
+    snd_pcm_drop(pcm_);
+    snd_pcm_close(pcm_);
+  }
+}
+
+MciError AlsaOutput::Start(FrameSource& source) {
+  snd_lib_error_set_handler(QuietErrorHandler);
+  if (snd_pcm_open(&pcm_, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
+    pcm_ = nullptr;
+    return kDeviceNotInstalled;
+  }
+  if (source.SampleRate() <= 0 || source.Channels() <= 0 ||
+      snd_pcm_set_params(pcm_, SND_PCM_FORMAT_FLOAT, SND_PCM_ACCESS_RW_INTERLEAVED,
+                         static_cast<unsigned>(source.Channels()),
+                         static_cast<unsigned>(source.SampleRate()), 1, kLatencyMicroseconds) < 0) {
+    return kInvalidFile;
+  }
+  SetLayout(source);
+  channels_ = static_cast<std::size_t>(source.Channels());
+  writer_ = std::thread([this, &source] { Play(source); });
+
+  std::unique_lock lock(mutex_);
+  phase_changed_.wait_for(lock, kStartTimeout, [&] { return phase_ != Phase::kStarting; });
+  return phase_ == Phase::kAudible || phase_ == Phase::kNothingToPlay ? kOk : kDeviceNotReady;
+}
+
+void AlsaOutput::SetLayout(const FrameSource& source) {
+  static constexpr unsigned kPositions[] = {
+      SND_CHMAP_MONO, SND_CHMAP_FL,  SND_CHMAP_FR,  SND_CHMAP_FC,  SND_CHMAP_LFE,
+      SND_CHMAP_RL,   SND_CHMAP_RR,  SND_CHMAP_RC,  SND_CHMAP_SL,  SND_CHMAP_SR,
+      SND_CHMAP_FLC,  SND_CHMAP_FRC, SND_CHMAP_TC,  SND_CHMAP_TFL, SND_CHMAP_TFC,
+      SND_CHMAP_TFR,  SND_CHMAP_TRL, SND_CHMAP_TRC, SND_CHMAP_TRR,
+  };
+  const std::vector<Speaker> layout = source.Layout();
+  if (layout.empty()) return;
+  std::vector<unsigned> storage(1 + layout.size());
+  auto* map = reinterpret_cast<snd_pcm_chmap_t*>(storage.data());
+  map->channels = static_cast<unsigned>(layout.size());
+  for (std::size_t i = 0; i < layout.size(); ++i) {
+    map->pos[i] = kPositions[static_cast<std::size_t>(layout[i])];
+  }
+  snd_pcm_set_chmap(pcm_, map);  // devices that cannot take it use their own
+}
+
+void AlsaOutput::Play(FrameSource& source) {
+  snd_pcm_uframes_t period = 0;
+  snd_pcm_uframes_t buffer = 0;
+  snd_pcm_get_params(pcm_, &buffer, &period);
+  std::vector<float> block(std::max<std::size_t>(period, 256) * channels_);
+  const std::size_t block_frames = block.size() / channels_;
+  for (;;) {
+    const std::size_t got = source.Read(block.data(), block_frames);
+    if (got > 0 && !Write(block.data(), got)) return;
+    if (got < block_frames) break;
+  }
+  if (frames_written_ == 0) {
+    SetPhase(Phase::kNothingToPlay);
+    return;
+  }
+  // The end: a file shorter than the start threshold must still start, and
+  // play returns only once it is heard.
+  if (snd_pcm_state(pcm_) == SND_PCM_STATE_PREPARED) snd_pcm_start(pcm_);
+  while (!stop_ && phase_ == Phase::kStarting) {
+    CheckAudible();
+    std::this_thread::sleep_for(1ms);
+  }
+}
+
+bool AlsaOutput::Write(const float* data, std::size_t frames) {
+  while (frames > 0) {
+    if (stop_) return false;
+    const snd_pcm_sframes_t written =
+        snd_pcm_writei(pcm_, data, static_cast<snd_pcm_uframes_t>(frames));
+    if (written == -EAGAIN) {
+      if (phase_ == Phase::kStarting) {
+        CheckAudible();
+        std::this_thread::sleep_for(1ms);
+      } else {
+        snd_pcm_wait(pcm_, kPollMilliseconds);
+      }
+      continue;
+    }
+    if (written < 0) {
+      // An underrun is recovered; a device that went away ends playback.
+      if (snd_pcm_recover(pcm_, static_cast<int>(written), 1) < 0) {
+        SetPhase(Phase::kFailed);
+        return false;
+      }
+      continue;
+    }
+    data += static_cast<std::size_t>(written) * channels_;
+    frames -= static_cast<std::size_t>(written);
+    frames_written_ += static_cast<std::uint64_t>(written);
+    if (phase_ == Phase::kStarting) CheckAudible();
+  }
+  return true;
+}
+
+void AlsaOutput::CheckAudible() {
+  if (snd_pcm_state(pcm_) != SND_PCM_STATE_RUNNING) return;
+  snd_pcm_sframes_t delay = 0;
+  if (snd_pcm_delay(pcm_, &delay) < 0) return;
+  // What has been written but is still queued is the delay; the rest is heard.
+  if (delay >= 0 && static_cast<std::uint64_t>(delay) < frames_written_) {
+    SetPhase(Phase::kAudible);
+  }
+}
+
+void AlsaOutput::SetPhase(Phase phase) {
+  {
+    std::lock_guard lock(mutex_);
+    if (phase_ == phase) return;
+    phase_.store(phase);
+  }
+  phase_changed_.notify_all();
+}
+
+}  // namespace
+
+std::unique_ptr<AudioOutput> CreateAlsaOutput() { return std::make_unique<AlsaOutput>(); }
+
+}  // namespace quorwind::mci
