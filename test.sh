@@ -6,6 +6,7 @@ cd "$(dirname "$0")"
 
 tools/deps.sh cmake ninja-build g++ pkg-config googletest libgtest-dev \
   libsndfile1-dev libpulse-dev pulseaudio pulseaudio-utils \
+  libasound2-dev libasound2-plugins pipewire pipewire-pulse wireplumber dbus-daemon \
   mingw-w64 wine wine32:i386 wine64 python3-pefile xvfb xdotool imagemagick \
   gstreamer1.0-plugins-good:i386 gstreamer1.0-plugins-ugly:i386 gstreamer1.0-libav:i386 \
   gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly gstreamer1.0-libav

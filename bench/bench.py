@@ -28,9 +28,14 @@ sys.path.insert(0, os.path.join(ROOT, "tests"))
 import soundlab  # noqa: E402
 
 RELEASE = os.path.join(ROOT, "build", "release")
+# The Wine row runs the real 32-bit Quorwind.exe where the kernel runs 32-bit
+# programs, else the 64-bit build of the same sources.
+RUNS_I386 = subprocess.run([os.path.join(ROOT, "tools", "runs-i386.sh")]).returncode == 0
 MEDIA = os.path.join(ROOT, "build", "bench-media")
 RESULTS = os.path.join(HERE, "results")
-WINE64 = "/usr/lib/wine/wine64"
+WINE = "/usr/lib/wine/wine" if RUNS_I386 else "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver32" if RUNS_I386 else "/usr/lib/wine/wineserver64"
+EXE = os.path.join(ROOT, "build", "windows" if RUNS_I386 else "windows64", "bin", "Quorwind.exe")
 
 
 class LiveRecording:
@@ -109,7 +114,6 @@ def make_tone(path, fmt, seconds, rate=44100, channels=2):
 def players(server_env, wine_prefix):
     """Each player: name, command for a file, extra environment, formats it plays."""
     quorwind = os.path.join(RELEASE, "bin", "quorwind")
-    exe = os.path.join(ROOT, "build", "windows64", "bin", "Quorwind.exe")
     return [
         ("quorwind", lambda f: [quorwind, f], {}, None),
         ("paplay", lambda f: ["paplay", f], {}, None),
@@ -120,7 +124,7 @@ def players(server_env, wine_prefix):
          {"SDL_AUDIODRIVER": "pulseaudio"}, None),
         ("mpv", lambda f: ["mpv", "--no-video", "--really-quiet", "--ao=pulse", f], {}, None),
         ("Quorwind.exe (Wine)",
-         lambda f: [WINE64, exe, "Z:" + f.replace("/", "\\")],
+         lambda f: [WINE, EXE, "Z:" + f.replace("/", "\\")],
          {"WINEPREFIX": wine_prefix, "WINEDEBUG": "-all", "DISPLAY": server_env.get("BENCH_DISPLAY", "")},
          {".wav", ".mp3"}),
     ]
@@ -140,15 +144,21 @@ def fmt(stat, scale=1.0, digits=0, unit=""):
     return "%.*f%s (%.*f–%.*f)" % (digits, med, unit, digits, lo, digits, hi)
 
 
-def bench_players(server, files, runs, wine_prefix):
+def bench_players(server, files, runs, wine_prefix, only=None):
+    """|files|: (label, path, length, the players it is measured with or None
+    for all); |only| limits the players on this server."""
     rows = []
     for name, command, extra_env, formats in players(server.env, wine_prefix):
         tool = command("x")[0]
         if not shutil.which(tool) and not os.path.exists(tool):
             continue
+        if only and name not in only:
+            continue
         env = dict(server.env, **extra_env)
-        for label, path, length in files:
+        for label, path, length, file_players in files:
             if formats and os.path.splitext(path)[1] not in formats:
+                continue
+            if file_players and name not in file_players:
                 continue
             samples_per_run = []
             for _ in range(runs):
@@ -156,22 +166,29 @@ def bench_players(server, files, runs, wine_prefix):
                 started, lifetime, rss, cpu, status = run_measured(command(path), env)
                 samples, arrivals = recording.stop()
                 onset = soundlab.onset_ms(samples)
+                end = soundlab.end_ms(samples)
                 heard = soundlab.heard_ms(samples, window_ms=1)
-                latency = None
+                latency = exit_after_end = None
                 if onset is not None:
                     at = LiveRecording.time_of(arrivals, onset * soundlab.RATE // 1000)
                     latency = at - started if at is not None else None
+                    at = LiveRecording.time_of(arrivals, end * soundlab.RATE // 1000)
+                    exit_after_end = started + lifetime - at if at is not None else None
                 samples_per_run.append(dict(lifetime=lifetime, overshoot=lifetime - length,
                                             latency=latency, heard=heard / (length * 1000.0),
+                                            exit_after_end=exit_after_end,
                                             rss=rss, cpu=cpu, status=status))
-            row = {"player": name, "file": label}
-            for key in ["lifetime", "overshoot", "latency", "heard", "rss", "cpu"]:
+            row = {"player": name, "file": label, "sink": server.name}
+            for key in ["lifetime", "overshoot", "latency", "heard", "exit_after_end", "rss",
+                        "cpu"]:
                 row[key] = summary([s[key] for s in samples_per_run])
             row["statuses"] = sorted({s["status"] for s in samples_per_run})
             rows.append(row)
-            print("%-20s %-10s overshoot %s  latency %s  heard %s  rss %s  cpu %s" % (
-                name, label, fmt(row["overshoot"], 1000, 0, " ms"),
+            print("%-10s %-20s %-14s overshoot %s  latency %s  heard %s  exit after end %s  "
+                  "rss %s  cpu %s" % (
+                server.name, name, label, fmt(row["overshoot"], 1000, 0, " ms"),
                 fmt(row["latency"], 1000, 0, " ms"), fmt(row["heard"], 100, 1, "%"),
+                fmt(row["exit_after_end"], 1000, 0, " ms"),
                 fmt(row["rss"], 1 / 1024, 1, " MB"), fmt(row["cpu"], 1000, 0, " ms")),
                 file=sys.stderr)
     return rows
@@ -218,7 +235,7 @@ def write_chart(rows, path):
         for row in rows:
             if row["overshoot"] is None:
                 continue
-            f.write('"%s, %s" %.1f %.2f\n' % (row["player"], row["file"],
+            f.write('"%s, %s, %s" %.1f %.2f\n' % (row["player"], row["file"], row["sink"],
                                                row["overshoot"][0] * 1000,
                                                (row["heard"] or (0, 0, 0))[0] * 100))
     script = """
@@ -231,11 +248,10 @@ set boxwidth 0.8
 set bmargin 11
 set xtics rotate by 50 right scale 0
 set grid ytics
-set title "Overshoot: lifetime minus media length (ms, lower is better)"
-set logscale y
-set yrange [1:*]
-plot '%s' using ($2 < 1 ? 1 : $2):xtic(1) notitle lc rgb "#3b6ea8"
-unset logscale y
+set title "Overshoot: lifetime minus media length (ms; below 0 the player quit before its sound ended)"
+set yrange [*:*]
+set xzeroaxis lt -1
+plot '%s' using 2:xtic(1) notitle lc rgb "#3b6ea8"
 set title "Heard: share of the tone that reached the sink (%%, higher is better)"
 set yrange [80:101]
 plot '%s' using 3:xtic(1) notitle lc rgb "#4c9a52"
@@ -255,22 +271,26 @@ def write_markdown(rows, length_rows, size_info, runs, path):
         "Measured %s on %s (%s, %d cores), %d runs each; median (min–max)." % (
             datetime.date.today().isoformat(), platform.node() or "this machine", cpu or
             platform.machine(), os.cpu_count(), runs),
-        "Sound goes to a private PulseAudio null sink kept running by a silent stream. "
+        "Sound goes to a private null sink kept running by a silent stream, on PulseAudio "
+        "and on PipeWire with its Pulse server. "
         "Overshoot is the lifetime from exec to exit minus the media's length; start latency "
-        "runs from exec to the tone's first sample at the sink's monitor; heard counts the "
+        "runs from exec to the tone's first sample at the sink's monitor; exit after end runs "
+        "from the tone's last sample at the monitor to the player's exit; heard counts the "
         "1 ms windows of the monitor that carry the tone (±2 ms at the edges). Peak RSS is "
         "GNU time's maximum resident set; CPU time is user + system of the whole run. "
         "Reproduce with `bench/run.sh`.",
         "",
         "## Play and wait",
         "",
-        "| player | file | overshoot | start latency | heard | peak RSS | CPU time | exit |",
-        "|---|---|---|---|---|---|---|---|",
+        "| sink | player | file | overshoot | start latency | exit after end | heard | "
+        "peak RSS | CPU time | exit |",
+        "|---|---|---|---|---|---|---|---|---|---|",
     ]
     for r in rows:
-        lines.append("| %s | %s | %s | %s | %s | %s | %s | %s |" % (
-            r["player"], r["file"], fmt(r["overshoot"], 1000, 0, " ms"),
-            fmt(r["latency"], 1000, 0, " ms"), fmt(r["heard"], 100, 1, "%"),
+        lines.append("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
+            r["sink"], r["player"], r["file"], fmt(r["overshoot"], 1000, 0, " ms"),
+            fmt(r["latency"], 1000, 0, " ms"), fmt(r["exit_after_end"], 1000, 0, " ms"),
+            fmt(r["heard"], 100, 1, "%"),
             fmt(r["rss"], 1 / 1024, 1, " MB"), fmt(r["cpu"], 1000, 0, " ms"),
             ",".join(str(s) for s in r["statuses"])))
     lines += [
@@ -295,7 +315,11 @@ def write_markdown(rows, length_rows, size_info, runs, path):
         "| `libquorwind-mci.so` (stripped) | %d |" % module,
         "| `quorwind` with its module | %d |" % (native + module),
         "| `Quorwind.exe` (32-bit, self-contained) | %d |" % exe32,
-        "| `Quorwind.exe` (64-bit build of the same sources, run under Wine above) | %d |" % exe64,
+        "| `Quorwind.exe` (64-bit build of the same sources) | %d |" % exe64,
+        "",
+        "The Wine rows run the %s." % ("32-bit Quorwind.exe under 32-bit Wine" if RUNS_I386 else
+                                       "64-bit build under 64-bit Wine: this kernel runs no "
+                                       "32-bit programs"),
         "",
         "![Overshoot and heard share per player](overshoot.png)",
         "",
@@ -312,14 +336,19 @@ def main():
     os.makedirs(MEDIA, exist_ok=True)
     os.makedirs(RESULTS, exist_ok=True)
 
+    few = {"quorwind", "paplay", "mpv"}
     files = [
-        ("3 s WAV", make_tone(os.path.join(MEDIA, "tone-3s.wav"), "wav", 3), 3.0),
-        ("3 s MP3", make_tone(os.path.join(MEDIA, "tone-3s.mp3"), "mp3", 3), 3.0),
-        ("30 s FLAC", make_tone(os.path.join(MEDIA, "tone-30s.flac"), "flac", 30), 30.0),
+        ("3 s WAV", make_tone(os.path.join(MEDIA, "tone-3s.wav"), "wav", 3), 3.0, None),
+        ("3 s MP3", make_tone(os.path.join(MEDIA, "tone-3s.mp3"), "mp3", 3), 3.0, None),
+        ("30 s FLAC", make_tone(os.path.join(MEDIA, "tone-30s.flac"), "flac", 30), 30.0, None),
+        ("3 s 96 kHz FLAC", make_tone(os.path.join(MEDIA, "tone-3s-96k.flac"), "flac", 3,
+                                      96000, 2), 3.0, few),
+        ("3 s 5.1 WAV", make_tone(os.path.join(MEDIA, "tone-3s-6ch.wav"), "wav", 3, 48000, 6),
+         3.0, few),
     ]
     length_rows = bench_length_query(args.runs, args.quick)
 
-    wine_prefix = os.path.join(ROOT, "build", "bench-wine-prefix")
+    wine_prefix = os.path.join(ROOT, "build", "bench-wine-prefix-%d" % (32 if RUNS_I386 else 64))
     xvfb = subprocess.Popen(["Xvfb", ":97", "-screen", "0", "640x480x24", "-nolisten", "tcp"],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
@@ -327,21 +356,21 @@ def main():
             server.env["BENCH_DISPLAY"] = ":97"
             wine_env = dict(server.env, WINEPREFIX=wine_prefix, WINEDEBUG="-all", DISPLAY=":97")
             if not os.path.exists(os.path.join(wine_prefix, "system.reg")):
-                subprocess.run([WINE64, "wineboot", "-i"], env=dict(
+                subprocess.run([WINE, "wineboot", "-i"], env=dict(
                     wine_env, WINEDLLOVERRIDES="mscoree,mshtml="), stdout=subprocess.DEVNULL,
                     stderr=subprocess.DEVNULL)
             # A resident Wine server, started away from our pipes, and one
             # warm-up run so that Wine's one-time audio set-up is not measured.
-            subprocess.run(["/usr/lib/wine/wineserver64", "-p"], env=wine_env,
+            subprocess.run([WINESERVER, "-p"], env=wine_env,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             try:
-                run_measured([WINE64, os.path.join(ROOT, "build", "windows64", "bin",
-                                                   "Quorwind.exe"),
-                              "Z:" + files[0][1].replace("/", "\\")], wine_env)
+                run_measured([WINE, EXE, "Z:" + files[0][1].replace("/", "\\")], wine_env)
                 rows = bench_players(server, files, args.runs, wine_prefix)
             finally:
-                subprocess.run(["/usr/lib/wine/wineserver64", "-k"], env=wine_env,
+                subprocess.run([WINESERVER, "-k"], env=wine_env,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with soundlab.PipeWireServer() as server:
+            rows += bench_players(server, files, args.runs, wine_prefix, only=few)
     finally:
         xvfb.terminate()
         xvfb.wait()

@@ -6,7 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 tools/deps.sh cmake ninja-build g++ pkg-config libsndfile1-dev libpulse-dev pulseaudio \
-  pulseaudio-utils mingw-w64 wine64 xvfb gnuplot-nox alsa-utils libasound2-plugins sox \
+  pulseaudio-utils pipewire pipewire-pulse wireplumber dbus-daemon mingw-w64 wine wine64 xvfb \
+  gnuplot-nox alsa-utils libasound2-dev libasound2-plugins sox \
   libsox-fmt-pulse libsox-fmt-mp3 mpg123 ffmpeg mpv \
   gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly gstreamer1.0-libav
 

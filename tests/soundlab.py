@@ -81,6 +81,12 @@ def onset_ms(samples, window_ms=1):
     return windows.index(True) * window_ms if True in windows else None
 
 
+def end_ms(samples, window_ms=1):
+    """Position just after the last audible sound in the recording, or None."""
+    windows = active_windows(samples, window_ms)
+    return (len(windows) - windows[::-1].index(True)) * window_ms if True in windows else None
+
+
 class SoundServer:
     """Context manager: a private sound server with the null sink quorwind_sink,
     reached through the Pulse protocol at |env|. Subclasses start the server."""
