@@ -30,8 +30,8 @@ MciError MciService::Execute(std::string_view text, char* reply, std::uint32_t r
 MciError MciService::Open(const ParsedCommand& command) {
   if (!command.words.empty()) return kUnrecognizedKeyword;
   if (devices_.contains(command.device)) return kDeviceOpen;
-  std::unique_ptr<MediaFile> file;
-  if (MciError error = MediaFile::Open(command.device, file); error != kOk) return error;
+  std::unique_ptr<Decoder> file;
+  if (MciError error = OpenMediaFile(command.device, file); error != kOk) return error;
   devices_[command.device].file = std::move(file);
   return kOk;
 }
@@ -43,12 +43,12 @@ MciError MciService::Status(const ParsedCommand& command, char* reply,
     return kUnrecognizedKeyword;
   }
   // A device that is not open is opened for the query and closed after it.
-  std::unique_ptr<MediaFile> opened_here;
-  const MediaFile* file = nullptr;
+  std::unique_ptr<Decoder> opened_here;
+  const Decoder* file = nullptr;
   if (auto device = devices_.find(command.device); device != devices_.end()) {
     file = device->second.file.get();
   } else {
-    if (MciError error = MediaFile::Open(command.device, opened_here); error != kOk) return error;
+    if (MciError error = OpenMediaFile(command.device, opened_here); error != kOk) return error;
     file = opened_here.get();
   }
 
@@ -77,8 +77,8 @@ MciError MciService::Play(const ParsedCommand& command) {
   auto device = devices_.find(command.device);
   if (device == devices_.end()) {
     // Not open: open it for playing; it stays open until closed.
-    std::unique_ptr<MediaFile> file;
-    if (MciError error = MediaFile::Open(command.device, file); error != kOk) return error;
+    std::unique_ptr<Decoder> file;
+    if (MciError error = OpenMediaFile(command.device, file); error != kOk) return error;
     device = devices_.try_emplace(command.device).first;
     device->second.file = std::move(file);
   }

@@ -29,7 +29,7 @@ class MciService {
 
  private:
   struct Device {
-    std::unique_ptr<MediaFile> file;
+    std::unique_ptr<Decoder> file;
     std::unique_ptr<AudioOutput> output;  // declared last: stops before the file closes
   };
 

@@ -1,0 +1,295 @@
+// The module libquorwind-ffmpeg.so: every audio format FFmpeg decodes, and the
+// best audio stream of video files; the video itself is never decoded.
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
+}
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "mci/decoder.h"
+
+namespace quorwind::mci {
+
+namespace {
+
+constexpr int kIoBufferSize = 64 * 1024;
+/// Channel counts beyond this are no sound a speaker set can render.
+constexpr int kMaximumChannels = 32;
+
+int ReadPacket(void* opaque, std::uint8_t* buffer, int size) {
+  const ssize_t got = ::read(*static_cast<int*>(opaque), buffer, static_cast<std::size_t>(size));
+  return got > 0 ? static_cast<int>(got) : AVERROR_EOF;
+}
+
+std::int64_t SeekFile(void* opaque, std::int64_t offset, int whence) {
+  const int fd = *static_cast<int*>(opaque);
+  if (whence == AVSEEK_SIZE) {
+    struct stat status {};
+    return fstat(fd, &status) == 0 ? status.st_size : -1;
+  }
+  return lseek(fd, offset, whence & ~AVSEEK_FORCE);
+}
+
+class FfmpegDecoder : public Decoder {
+ public:
+  explicit FfmpegDecoder(int fd) : fd_(fd) {}
+  ~FfmpegDecoder() override;
+  FfmpegDecoder(const FfmpegDecoder&) = delete;
+  FfmpegDecoder& operator=(const FfmpegDecoder&) = delete;
+
+  MciError Open();
+
+  std::uint64_t LengthMilliseconds() const override {
+    return FramesToMilliseconds(frames_, static_cast<std::uint64_t>(rate_));
+  }
+  int SampleRate() const override { return rate_; }
+  int Channels() const override { return channels_; }
+  std::vector<Speaker> Layout() const override;
+  std::size_t Read(float* out, std::size_t frames) override;
+
+ private:
+  MciError OpenContainer();
+  /// The stream's length in frames: from the container, or from its packets.
+  std::uint64_t CountFrames();
+  /// Reads the remaining packets; returns where the last of the stream ends.
+  std::int64_t ScanToEnd();
+  /// Decodes the next frame into pending_; false at the end.
+  bool DecodeMore();
+
+  int fd_;
+  AVIOContext* io_ = nullptr;
+  AVFormatContext* format_ = nullptr;
+  AVCodecContext* codec_ = nullptr;
+  SwrContext* resampler_ = nullptr;
+  AVPacket* packet_ = nullptr;
+  AVFrame* frame_ = nullptr;
+  int stream_ = -1;
+  int rate_ = 0;
+  int channels_ = 0;
+  std::uint64_t frames_ = 0;
+  std::uint64_t delivered_ = 0;
+  bool draining_ = false;
+  std::vector<float> pending_;  ///< decoded frames not yet read
+  std::size_t pending_at_ = 0;  ///< in samples
+};
+
+FfmpegDecoder::~FfmpegDecoder() {
+  av_frame_free(&frame_);
+  av_packet_free(&packet_);
+  swr_free(&resampler_);
+  avcodec_free_context(&codec_);
+  avformat_close_input(&format_);
+  if (io_) av_freep(&io_->buffer);
+  avio_context_free(&io_);
+  ::close(fd_);
+}
+
+MciError FfmpegDecoder::OpenContainer() {
+  auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
+  if (!buffer) return kOutOfMemory;
+  io_ = avio_alloc_context(buffer, kIoBufferSize, 0, &fd_, ReadPacket, nullptr, SeekFile);
+  format_ = avformat_alloc_context();
+  if (!io_ || !format_) {
+    if (!io_) av_free(buffer);
+    return kOutOfMemory;
+  }
+  format_->pb = io_;
+  format_->flags |= AVFMT_FLAG_CUSTOM_IO;
+  // A playlist or reference file names other files and addresses: none is
+  // ever opened.
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "protocol_whitelist", "none", 0);
+  const int opened = avformat_open_input(&format_, nullptr, nullptr, &options);
+  av_dict_free(&options);
+  if (opened < 0) return kInvalidFile;  // frees format_
+  return avformat_find_stream_info(format_, nullptr) < 0 ? kInvalidFile : kOk;
+}
+
+MciError FfmpegDecoder::Open() {
+  if (MciError error = OpenContainer(); error != kOk) return error;
+  const AVCodec* codec = nullptr;
+  stream_ = av_find_best_stream(format_, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
+  if (stream_ < 0 || !codec) return kInvalidFile;  // no sound at all
+  for (unsigned i = 0; i < format_->nb_streams; ++i) {
+    if (static_cast<int>(i) != stream_) format_->streams[i]->discard = AVDISCARD_ALL;
+  }
+  const AVStream* stream = format_->streams[stream_];
+  codec_ = avcodec_alloc_context3(codec);
+  if (!codec_ || avcodec_parameters_to_context(codec_, stream->codecpar) < 0) return kInvalidFile;
+  codec_->thread_count = 1;
+  codec_->pkt_timebase = stream->time_base;
+  if (avcodec_open2(codec_, codec, nullptr) < 0) return kInvalidFile;
+  rate_ = codec_->sample_rate;
+  channels_ = codec_->ch_layout.nb_channels;
+  if (rate_ <= 0 || channels_ <= 0 || channels_ > kMaximumChannels) return kInvalidFile;
+
+  AVChannelLayout out_layout{};
+  av_channel_layout_copy(&out_layout, &codec_->ch_layout);
+  const int configured = swr_alloc_set_opts2(&resampler_, &out_layout, AV_SAMPLE_FMT_FLT, rate_,
+                                             &codec_->ch_layout, codec_->sample_fmt, rate_, 0,
+                                             nullptr);
+  av_channel_layout_uninit(&out_layout);
+  if (configured < 0 || swr_init(resampler_) < 0) return kInvalidFile;
+  packet_ = av_packet_alloc();
+  frame_ = av_frame_alloc();
+  if (!packet_ || !frame_) return kOutOfMemory;
+  frames_ = CountFrames();
+  return frames_ > 0 ? kOk : kInvalidFile;
+}
+
+std::uint64_t FfmpegDecoder::CountFrames() {
+  const AVStream* stream = format_->streams[stream_];
+  const bool estimated = format_->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE;
+  std::int64_t duration = 0;  // in the stream's time base
+  if (stream->duration > 0 && !estimated) {
+    duration = stream->duration;
+  } else {
+    // The container states no duration of this stream: its packets are read
+    // (not decoded) from near the stated end of the file, or from the start.
+    const std::int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
+    std::int64_t end = AV_NOPTS_VALUE;
+    if (format_->duration > 0 && !estimated) {
+      const std::int64_t near_end =
+          av_rescale_q(format_->duration, AV_TIME_BASE_Q, stream->time_base) + start -
+          av_rescale_q(10, AVRational{1, 1}, stream->time_base);
+      if (near_end > start &&
+          av_seek_frame(format_, stream_, near_end, AVSEEK_FLAG_BACKWARD) >= 0) {
+        end = ScanToEnd();
+      }
+    }
+    if (end == AV_NOPTS_VALUE && avformat_seek_file(format_, -1, INT64_MIN, 0, 0, 0) >= 0) {
+      end = ScanToEnd();
+    }
+    if (end == AV_NOPTS_VALUE || end <= start ||
+        avformat_seek_file(format_, -1, INT64_MIN, 0, 0, 0) < 0) {
+      return 0;
+    }
+    duration = end - start;
+  }
+  // Less the priming that the decoder drops.
+  const std::int64_t frames = av_rescale_q(duration, stream->time_base, AVRational{1, rate_}) -
+                              std::max(0, stream->codecpar->initial_padding);
+  return frames > 0 ? static_cast<std::uint64_t>(frames) : 0;
+}
+
+std::int64_t FfmpegDecoder::ScanToEnd() {
+  std::int64_t end = AV_NOPTS_VALUE;
+  while (av_read_frame(format_, packet_) >= 0) {
+    if (packet_->stream_index == stream_ && packet_->pts != AV_NOPTS_VALUE) {
+      end = std::max(end, packet_->pts + packet_->duration);
+    }
+    av_packet_unref(packet_);
+  }
+  return end;
+}
+
+bool FfmpegDecoder::DecodeMore() {
+  for (;;) {
+    const int received = avcodec_receive_frame(codec_, frame_);
+    if (received == 0) {
+      const int out_frames = swr_get_out_samples(resampler_, frame_->nb_samples);
+      if (out_frames <= 0) continue;
+      pending_.resize(static_cast<std::size_t>(out_frames) * static_cast<std::size_t>(channels_));
+      auto* out = reinterpret_cast<std::uint8_t*>(pending_.data());
+      const int converted =
+          swr_convert(resampler_, &out, out_frames, const_cast<const std::uint8_t**>(frame_->extended_data),
+                      frame_->nb_samples);
+      av_frame_unref(frame_);
+      if (converted < 0) return false;
+      pending_.resize(static_cast<std::size_t>(converted) * static_cast<std::size_t>(channels_));
+      pending_at_ = 0;
+      if (converted > 0) return true;
+      continue;
+    }
+    if (received == AVERROR_EOF || draining_) return false;
+    if (received != AVERROR(EAGAIN)) return false;
+    // The decoder wants input: the next packet of our stream, or the end.
+    for (;;) {
+      if (av_read_frame(format_, packet_) < 0) {
+        draining_ = true;
+        avcodec_send_packet(codec_, nullptr);
+        break;
+      }
+      if (packet_->stream_index != stream_) {
+        av_packet_unref(packet_);
+        continue;
+      }
+      const int sent = avcodec_send_packet(codec_, packet_);
+      av_packet_unref(packet_);
+      if (sent == 0 || sent == AVERROR(EAGAIN)) break;
+      // A damaged packet is skipped, as players do.
+    }
+  }
+}
+
+std::size_t FfmpegDecoder::Read(float* out, std::size_t frames) {
+  frames = static_cast<std::size_t>(std::min<std::uint64_t>(frames, frames_ - delivered_));
+  const auto channels = static_cast<std::size_t>(channels_);
+  std::size_t filled = 0;
+  while (filled < frames) {
+    if (pending_at_ >= pending_.size() && !DecodeMore()) break;
+    const std::size_t take = std::min(frames - filled, (pending_.size() - pending_at_) / channels);
+    std::memcpy(out + filled * channels, pending_.data() + pending_at_,
+                take * channels * sizeof(float));
+    pending_at_ += take * channels;
+    filled += take;
+  }
+  delivered_ += filled;
+  return filled;
+}
+
+std::vector<Speaker> FfmpegDecoder::Layout() const {
+  const AVChannelLayout& layout = codec_->ch_layout;
+  if (layout.order != AV_CHANNEL_ORDER_NATIVE) return {};
+  if (channels_ == 1) return {Speaker::kMono};
+  std::vector<Speaker> speakers;
+  for (int i = 0; i < channels_; ++i) {
+    switch (av_channel_layout_channel_from_index(&layout, static_cast<unsigned>(i))) {
+      case AV_CHAN_FRONT_LEFT: speakers.push_back(Speaker::kFrontLeft); break;
+      case AV_CHAN_FRONT_RIGHT: speakers.push_back(Speaker::kFrontRight); break;
+      case AV_CHAN_FRONT_CENTER: speakers.push_back(Speaker::kFrontCenter); break;
+      case AV_CHAN_LOW_FREQUENCY: speakers.push_back(Speaker::kLowFrequency); break;
+      case AV_CHAN_BACK_LEFT: speakers.push_back(Speaker::kRearLeft); break;
+      case AV_CHAN_BACK_RIGHT: speakers.push_back(Speaker::kRearRight); break;
+      case AV_CHAN_BACK_CENTER: speakers.push_back(Speaker::kRearCenter); break;
+      case AV_CHAN_SIDE_LEFT: speakers.push_back(Speaker::kSideLeft); break;
+      case AV_CHAN_SIDE_RIGHT: speakers.push_back(Speaker::kSideRight); break;
+      case AV_CHAN_FRONT_LEFT_OF_CENTER: speakers.push_back(Speaker::kFrontLeftOfCenter); break;
+      case AV_CHAN_FRONT_RIGHT_OF_CENTER: speakers.push_back(Speaker::kFrontRightOfCenter); break;
+      case AV_CHAN_TOP_CENTER: speakers.push_back(Speaker::kTopCenter); break;
+      case AV_CHAN_TOP_FRONT_LEFT: speakers.push_back(Speaker::kTopFrontLeft); break;
+      case AV_CHAN_TOP_FRONT_CENTER: speakers.push_back(Speaker::kTopFrontCenter); break;
+      case AV_CHAN_TOP_FRONT_RIGHT: speakers.push_back(Speaker::kTopFrontRight); break;
+      case AV_CHAN_TOP_BACK_LEFT: speakers.push_back(Speaker::kTopRearLeft); break;
+      case AV_CHAN_TOP_BACK_CENTER: speakers.push_back(Speaker::kTopRearCenter); break;
+      case AV_CHAN_TOP_BACK_RIGHT: speakers.push_back(Speaker::kTopRearRight); break;
+      default: return {};
+    }
+  }
+  return speakers;
+}
+
+}  // namespace
+
+}  // namespace quorwind::mci
+
+extern "C" __attribute__((visibility("default"))) quorwind::mci::MciError QuorwindOpenDecoder(
+    int fd, quorwind::mci::Decoder** decoder) {
+  using namespace quorwind::mci;
+  av_log_set_level(AV_LOG_QUIET);
+  try {
+    auto opened = std::make_unique<FfmpegDecoder>(fd);
+    if (MciError error = opened->Open(); error != kOk) return error;
+    *decoder = opened.release();
+    return kOk;
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
+}

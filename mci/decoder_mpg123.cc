@@ -1,0 +1,161 @@
+// MPEG audio through libmpg123: quiet, gapless, and with exact lengths.
+#include <mpg123.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
+#include "mci/decoder.h"
+
+namespace quorwind::mci {
+
+namespace {
+
+std::uint32_t BigEndian32(const unsigned char* p) {
+  return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+}
+
+std::uint32_t LittleEndian32(const unsigned char* p) {
+  return std::uint32_t{p[3]} << 24 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[1]} << 8 | p[0];
+}
+
+/// Whether the file's Xing, Info or VBRI header (if any) states a stream size
+/// that agrees with the file: then its frame count is the length. A file
+/// without one, or truncated, or joined to another, disagrees.
+bool HeaderAgreesWithFile(int fd) {
+  struct stat status {};
+  if (fstat(fd, &status) != 0) return false;
+  const auto file_size = static_cast<std::uint64_t>(status.st_size);
+
+  unsigned char head[10];
+  std::uint64_t start = 0;  // of the audio, behind an ID3v2 tag
+  if (pread(fd, head, sizeof head, 0) == sizeof head && std::memcmp(head, "ID3", 3) == 0) {
+    start = 10 + (std::uint64_t{head[6] & 0x7fu} << 21 | std::uint64_t{head[7] & 0x7fu} << 14 |
+                  std::uint64_t{head[8] & 0x7fu} << 7 | (head[9] & 0x7fu));
+    if (head[5] & 0x10) start += 10;  // footer
+  }
+  std::uint64_t end = file_size;  // of the audio, before ID3v1 and APE tags
+  unsigned char tail[128];
+  if (end >= start + 128 && pread(fd, tail, 3, static_cast<off_t>(end - 128)) == 3 &&
+      std::memcmp(tail, "TAG", 3) == 0) {
+    end -= 128;
+  }
+  if (end >= start + 32 && pread(fd, tail, 32, static_cast<off_t>(end - 32)) == 32 &&
+      std::memcmp(tail, "APETAGEX", 8) == 0) {
+    const std::uint64_t size = LittleEndian32(tail + 12) + ((tail[23] & 0x80) ? 32 : 0);
+    end = size <= end - start ? end - size : start;
+  }
+
+  // The first frame header within the first few kilobytes of audio.
+  unsigned char frame[4096];
+  const ssize_t got = pread(fd, frame, sizeof frame, static_cast<off_t>(start));
+  if (got < 64) return false;
+  const auto size = static_cast<std::size_t>(got);
+  for (std::size_t at = 0; at + 4 + 32 + 16 <= size; ++at) {
+    if (frame[at] != 0xff || (frame[at + 1] & 0xe0) != 0xe0) continue;
+    const bool mpeg1 = ((frame[at + 1] >> 3) & 3) == 3;
+    const bool mono = (frame[at + 3] >> 6) == 3;
+    const std::size_t side_info = mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17);
+    std::optional<std::uint64_t> stated;
+    const unsigned char* xing = frame + at + 4 + side_info;
+    const unsigned char* vbri = frame + at + 4 + 32;
+    if (std::memcmp(xing, "Xing", 4) == 0 || std::memcmp(xing, "Info", 4) == 0) {
+      const std::uint32_t flags = BigEndian32(xing + 4);
+      if ((flags & 1) && (flags & 2)) stated = BigEndian32(xing + 12);
+    } else if (std::memcmp(vbri, "VBRI", 4) == 0) {
+      stated = BigEndian32(vbri + 10);
+    }
+    if (!stated) return false;
+    const std::uint64_t audio = end - start - at;
+    const std::uint64_t difference = *stated > audio ? *stated - audio : audio - *stated;
+    return difference <= audio / 100;
+  }
+  return false;
+}
+
+class Mpg123Decoder : public Decoder {
+ public:
+  Mpg123Decoder(mpg123_handle* handle, int fd) : handle_(handle), fd_(fd) {}
+  ~Mpg123Decoder() override {
+    mpg123_close(handle_);
+    mpg123_delete(handle_);
+    ::close(fd_);
+  }
+  Mpg123Decoder(const Mpg123Decoder&) = delete;
+  Mpg123Decoder& operator=(const Mpg123Decoder&) = delete;
+
+  MciError Open();
+
+  std::uint64_t LengthMilliseconds() const override {
+    return FramesToMilliseconds(frames_, static_cast<std::uint64_t>(rate_));
+  }
+  int SampleRate() const override { return static_cast<int>(rate_); }
+  int Channels() const override { return channels_; }
+  std::size_t Read(float* out, std::size_t frames) override;
+
+ private:
+  mpg123_handle* handle_;
+  int fd_;
+  long rate_ = 0;
+  int channels_ = 0;
+  std::uint64_t frames_ = 0;
+  std::uint64_t delivered_ = 0;
+};
+
+MciError Mpg123Decoder::Open() {
+  mpg123_param(handle_, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_GAPLESS | MPG123_FORCE_FLOAT, 0);
+  mpg123_format_none(handle_);
+  const long* rates = nullptr;
+  std::size_t count = 0;
+  mpg123_rates(&rates, &count);
+  for (std::size_t i = 0; i < count; ++i) {
+    mpg123_format(handle_, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_FLOAT_32);
+  }
+  int encoding = 0;
+  if (mpg123_open_fd(handle_, fd_) != MPG123_OK ||
+      mpg123_getformat(handle_, &rate_, &channels_, &encoding) != MPG123_OK || rate_ <= 0 ||
+      channels_ <= 0) {
+    return kInvalidFile;
+  }
+  // The header's frame count is the length when the header tells the truth;
+  // otherwise every frame header is read (not decoded) to count them.
+  if (!HeaderAgreesWithFile(fd_) && mpg123_scan(handle_) != MPG123_OK) return kInvalidFile;
+  const off_t samples = mpg123_length(handle_);
+  if (samples <= 0) return kInvalidFile;
+  frames_ = static_cast<std::uint64_t>(samples);
+  return kOk;
+}
+
+std::size_t Mpg123Decoder::Read(float* out, std::size_t frames) {
+  frames = static_cast<std::size_t>(std::min<std::uint64_t>(frames, frames_ - delivered_));
+  const std::size_t frame_bytes = sizeof(float) * static_cast<std::size_t>(channels_);
+  std::size_t filled = 0;
+  while (filled < frames) {
+    std::size_t done = 0;
+    const int result = mpg123_read(handle_, reinterpret_cast<unsigned char*>(out + filled * channels_),
+                                   (frames - filled) * frame_bytes, &done);
+    filled += done / frame_bytes;
+    if (result != MPG123_OK && result != MPG123_NEW_FORMAT) break;
+    if (done == 0 && result == MPG123_OK) break;
+  }
+  delivered_ += filled;
+  return filled;
+}
+
+}  // namespace
+
+MciError OpenMpg123Decoder(int fd, std::unique_ptr<Decoder>& decoder) {
+  mpg123_handle* handle = mpg123_new(nullptr, nullptr);
+  if (!handle) {
+    ::close(fd);
+    return kOutOfMemory;
+  }
+  auto opened = std::make_unique<Mpg123Decoder>(handle, fd);
+  if (MciError error = opened->Open(); error != kOk) return error;
+  decoder = std::move(opened);
+  return kOk;
+}
+
+}  // namespace quorwind::mci

@@ -1,0 +1,127 @@
+// libsndfile's formats.
+#include <sndfile.h>
+#include <unistd.h>
+
+#include "mci/decoder.h"
+
+namespace quorwind::mci {
+
+namespace {
+
+class SndfileDecoder : public Decoder {
+ public:
+  /// Takes ownership of |file|.
+  SndfileDecoder(SNDFILE* file, const SF_INFO& info) : file_(file), info_(info) {}
+  ~SndfileDecoder() override { sf_close(file_); }
+  SndfileDecoder(const SndfileDecoder&) = delete;
+  SndfileDecoder& operator=(const SndfileDecoder&) = delete;
+
+  std::uint64_t LengthMilliseconds() const override {
+    return FramesToMilliseconds(static_cast<std::uint64_t>(info_.frames),
+                                static_cast<std::uint64_t>(info_.samplerate));
+  }
+  int SampleRate() const override { return info_.samplerate; }
+  int Channels() const override { return info_.channels; }
+  std::vector<Speaker> Layout() const override;
+  std::size_t Read(float* out, std::size_t frames) override {
+    const sf_count_t read = sf_readf_float(file_, out, static_cast<sf_count_t>(frames));
+    return read > 0 ? static_cast<std::size_t>(read) : 0;
+  }
+
+ private:
+  SNDFILE* file_;
+  SF_INFO info_;
+};
+
+std::vector<Speaker> SndfileDecoder::Layout() const {
+  std::vector<int> map(static_cast<std::size_t>(info_.channels));
+  if (sf_command(file_, SFC_GET_CHANNEL_MAP_INFO, map.data(),
+                 static_cast<int>(map.size() * sizeof(int))) != SF_TRUE) {
+    return {};
+  }
+  std::vector<Speaker> layout;
+  for (const int channel : map) {
+    switch (channel) {
+      case SF_CHANNEL_MAP_MONO:
+        layout.push_back(Speaker::kMono);
+        break;
+      case SF_CHANNEL_MAP_LEFT:
+      case SF_CHANNEL_MAP_FRONT_LEFT:
+        layout.push_back(Speaker::kFrontLeft);
+        break;
+      case SF_CHANNEL_MAP_RIGHT:
+      case SF_CHANNEL_MAP_FRONT_RIGHT:
+        layout.push_back(Speaker::kFrontRight);
+        break;
+      case SF_CHANNEL_MAP_CENTER:
+      case SF_CHANNEL_MAP_FRONT_CENTER:
+        layout.push_back(Speaker::kFrontCenter);
+        break;
+      case SF_CHANNEL_MAP_REAR_CENTER:
+        layout.push_back(Speaker::kRearCenter);
+        break;
+      case SF_CHANNEL_MAP_REAR_LEFT:
+        layout.push_back(Speaker::kRearLeft);
+        break;
+      case SF_CHANNEL_MAP_REAR_RIGHT:
+        layout.push_back(Speaker::kRearRight);
+        break;
+      case SF_CHANNEL_MAP_LFE:
+        layout.push_back(Speaker::kLowFrequency);
+        break;
+      case SF_CHANNEL_MAP_FRONT_LEFT_OF_CENTER:
+        layout.push_back(Speaker::kFrontLeftOfCenter);
+        break;
+      case SF_CHANNEL_MAP_FRONT_RIGHT_OF_CENTER:
+        layout.push_back(Speaker::kFrontRightOfCenter);
+        break;
+      case SF_CHANNEL_MAP_SIDE_LEFT:
+        layout.push_back(Speaker::kSideLeft);
+        break;
+      case SF_CHANNEL_MAP_SIDE_RIGHT:
+        layout.push_back(Speaker::kSideRight);
+        break;
+      case SF_CHANNEL_MAP_TOP_CENTER:
+        layout.push_back(Speaker::kTopCenter);
+        break;
+      case SF_CHANNEL_MAP_TOP_FRONT_LEFT:
+        layout.push_back(Speaker::kTopFrontLeft);
+        break;
+      case SF_CHANNEL_MAP_TOP_FRONT_RIGHT:
+        layout.push_back(Speaker::kTopFrontRight);
+        break;
+      case SF_CHANNEL_MAP_TOP_FRONT_CENTER:
+        layout.push_back(Speaker::kTopFrontCenter);
+        break;
+      case SF_CHANNEL_MAP_TOP_REAR_LEFT:
+        layout.push_back(Speaker::kTopRearLeft);
+        break;
+      case SF_CHANNEL_MAP_TOP_REAR_RIGHT:
+        layout.push_back(Speaker::kTopRearRight);
+        break;
+      case SF_CHANNEL_MAP_TOP_REAR_CENTER:
+        layout.push_back(Speaker::kTopRearCenter);
+        break;
+      default:
+        return {};  // unknown or ambisonic: the default layout serves
+    }
+  }
+  return layout;
+}
+
+}  // namespace
+
+MciError OpenSndfileDecoder(int fd, std::unique_ptr<Decoder>& decoder) {
+  SF_INFO info{};
+  SNDFILE* file = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
+  if (!file) return kInvalidFile;  // sf_open_fd closes fd on failure
+  if (info.samplerate <= 0 || info.channels <= 0 || info.frames < 0 ||
+      info.frames == SF_COUNT_MAX) {
+    sf_close(file);
+    return kInvalidFile;
+  }
+  decoder = std::make_unique<SndfileDecoder>(file, info);
+  return kOk;
+}
+
+}  // namespace quorwind::mci
