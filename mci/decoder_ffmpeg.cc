@@ -132,9 +132,9 @@ MciError FfmpegDecoder::Open() {
 
   AVChannelLayout out_layout{};
   av_channel_layout_copy(&out_layout, &codec_->ch_layout);
-  const int configured = swr_alloc_set_opts2(&resampler_, &out_layout, AV_SAMPLE_FMT_FLT, rate_,
-                                             &codec_->ch_layout, codec_->sample_fmt, rate_, 0,
-                                             nullptr);
+  const int configured =
+      swr_alloc_set_opts2(&resampler_, &out_layout, AV_SAMPLE_FMT_FLT, rate_, &codec_->ch_layout,
+                          codec_->sample_fmt, rate_, 0, nullptr);
   av_channel_layout_uninit(&out_layout);
   if (configured < 0 || swr_init(resampler_) < 0) return kInvalidFile;
   packet_ = av_packet_alloc();
@@ -147,12 +147,15 @@ MciError FfmpegDecoder::Open() {
 std::uint64_t FfmpegDecoder::CountFrames() {
   const AVStream* stream = format_->streams[stream_];
   const bool estimated = format_->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE;
+  // MP4 and QuickTime state each stream's duration, edit lists applied; other
+  // containers' durations are often those of the whole file or estimates.
+  const bool stated = std::strstr(format_->iformat->name, "mp4") != nullptr;
   std::int64_t duration = 0;  // in the stream's time base
-  if (stream->duration > 0 && !estimated) {
+  if (stated && stream->duration > 0) {
     duration = stream->duration;
   } else {
-    // The container states no duration of this stream: its packets are read
-    // (not decoded) from near the stated end of the file, or from the start.
+    // The stream ends where its last packet ends: the packets are read (not
+    // decoded) from near the stated end of the file, or from its start.
     const std::int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
     std::int64_t end = AV_NOPTS_VALUE;
     if (format_->duration > 0 && !estimated) {
@@ -199,8 +202,8 @@ bool FfmpegDecoder::DecodeMore() {
       pending_.resize(static_cast<std::size_t>(out_frames) * static_cast<std::size_t>(channels_));
       auto* out = reinterpret_cast<std::uint8_t*>(pending_.data());
       const int converted =
-          swr_convert(resampler_, &out, out_frames, const_cast<const std::uint8_t**>(frame_->extended_data),
-                      frame_->nb_samples);
+          swr_convert(resampler_, &out, out_frames,
+                      const_cast<const std::uint8_t**>(frame_->extended_data), frame_->nb_samples);
       av_frame_unref(frame_);
       if (converted < 0) return false;
       pending_.resize(static_cast<std::size_t>(converted) * static_cast<std::size_t>(channels_));
@@ -252,25 +255,62 @@ std::vector<Speaker> FfmpegDecoder::Layout() const {
   std::vector<Speaker> speakers;
   for (int i = 0; i < channels_; ++i) {
     switch (av_channel_layout_channel_from_index(&layout, static_cast<unsigned>(i))) {
-      case AV_CHAN_FRONT_LEFT: speakers.push_back(Speaker::kFrontLeft); break;
-      case AV_CHAN_FRONT_RIGHT: speakers.push_back(Speaker::kFrontRight); break;
-      case AV_CHAN_FRONT_CENTER: speakers.push_back(Speaker::kFrontCenter); break;
-      case AV_CHAN_LOW_FREQUENCY: speakers.push_back(Speaker::kLowFrequency); break;
-      case AV_CHAN_BACK_LEFT: speakers.push_back(Speaker::kRearLeft); break;
-      case AV_CHAN_BACK_RIGHT: speakers.push_back(Speaker::kRearRight); break;
-      case AV_CHAN_BACK_CENTER: speakers.push_back(Speaker::kRearCenter); break;
-      case AV_CHAN_SIDE_LEFT: speakers.push_back(Speaker::kSideLeft); break;
-      case AV_CHAN_SIDE_RIGHT: speakers.push_back(Speaker::kSideRight); break;
-      case AV_CHAN_FRONT_LEFT_OF_CENTER: speakers.push_back(Speaker::kFrontLeftOfCenter); break;
-      case AV_CHAN_FRONT_RIGHT_OF_CENTER: speakers.push_back(Speaker::kFrontRightOfCenter); break;
-      case AV_CHAN_TOP_CENTER: speakers.push_back(Speaker::kTopCenter); break;
-      case AV_CHAN_TOP_FRONT_LEFT: speakers.push_back(Speaker::kTopFrontLeft); break;
-      case AV_CHAN_TOP_FRONT_CENTER: speakers.push_back(Speaker::kTopFrontCenter); break;
-      case AV_CHAN_TOP_FRONT_RIGHT: speakers.push_back(Speaker::kTopFrontRight); break;
-      case AV_CHAN_TOP_BACK_LEFT: speakers.push_back(Speaker::kTopRearLeft); break;
-      case AV_CHAN_TOP_BACK_CENTER: speakers.push_back(Speaker::kTopRearCenter); break;
-      case AV_CHAN_TOP_BACK_RIGHT: speakers.push_back(Speaker::kTopRearRight); break;
-      default: return {};
+      case AV_CHAN_FRONT_LEFT:
+        speakers.push_back(Speaker::kFrontLeft);
+        break;
+      case AV_CHAN_FRONT_RIGHT:
+        speakers.push_back(Speaker::kFrontRight);
+        break;
+      case AV_CHAN_FRONT_CENTER:
+        speakers.push_back(Speaker::kFrontCenter);
+        break;
+      case AV_CHAN_LOW_FREQUENCY:
+        speakers.push_back(Speaker::kLowFrequency);
+        break;
+      case AV_CHAN_BACK_LEFT:
+        speakers.push_back(Speaker::kRearLeft);
+        break;
+      case AV_CHAN_BACK_RIGHT:
+        speakers.push_back(Speaker::kRearRight);
+        break;
+      case AV_CHAN_BACK_CENTER:
+        speakers.push_back(Speaker::kRearCenter);
+        break;
+      case AV_CHAN_SIDE_LEFT:
+        speakers.push_back(Speaker::kSideLeft);
+        break;
+      case AV_CHAN_SIDE_RIGHT:
+        speakers.push_back(Speaker::kSideRight);
+        break;
+      case AV_CHAN_FRONT_LEFT_OF_CENTER:
+        speakers.push_back(Speaker::kFrontLeftOfCenter);
+        break;
+      case AV_CHAN_FRONT_RIGHT_OF_CENTER:
+        speakers.push_back(Speaker::kFrontRightOfCenter);
+        break;
+      case AV_CHAN_TOP_CENTER:
+        speakers.push_back(Speaker::kTopCenter);
+        break;
+      case AV_CHAN_TOP_FRONT_LEFT:
+        speakers.push_back(Speaker::kTopFrontLeft);
+        break;
+      case AV_CHAN_TOP_FRONT_CENTER:
+        speakers.push_back(Speaker::kTopFrontCenter);
+        break;
+      case AV_CHAN_TOP_FRONT_RIGHT:
+        speakers.push_back(Speaker::kTopFrontRight);
+        break;
+      case AV_CHAN_TOP_BACK_LEFT:
+        speakers.push_back(Speaker::kTopRearLeft);
+        break;
+      case AV_CHAN_TOP_BACK_CENTER:
+        speakers.push_back(Speaker::kTopRearCenter);
+        break;
+      case AV_CHAN_TOP_BACK_RIGHT:
+        speakers.push_back(Speaker::kTopRearRight);
+        break;
+      default:
+        return {};
     }
   }
   return speakers;

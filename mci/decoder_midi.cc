@@ -84,11 +84,14 @@ MciError MidiDecoder::Open(int fd) {
   // Rounded to the millisecond, then to the frame: the reply is exact.
   frames_ = (*microseconds + 500) / 1000 * kRate / 1000;
 
-  for (int level = 0; level < LAST_LOG_LEVEL; ++level) fluid_set_log_function(level, Quiet, nullptr);
+  for (int level = 0; level < LAST_LOG_LEVEL; ++level)
+    fluid_set_log_function(level, Quiet, nullptr);
   settings_ = new_fluid_settings();
   if (!settings_) return kOutOfMemory;
   fluid_settings_setnum(settings_, "synth.sample-rate", kRate);
   fluid_settings_setint(settings_, "synth.threadsafe-api", 0);
+  // FluidSynth's default gain of 0.2 is far quieter than other players.
+  fluid_settings_setnum(settings_, "synth.gain", 0.8);
   fluid_settings_setstr(settings_, "player.timing-source", "sample");
   synth_ = new_fluid_synth(settings_);
   if (!synth_) return kOutOfMemory;

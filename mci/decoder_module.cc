@@ -51,8 +51,9 @@ MciError OpenFromModule(const char* name, int fd, std::unique_ptr<Decoder>& deco
                      ? nullptr
                      : dlopen((directory + name).c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   const auto open =
-      module ? reinterpret_cast<decltype(&QuorwindOpenDecoder)>(dlsym(module, "QuorwindOpenDecoder"))
-             : nullptr;
+      module
+          ? reinterpret_cast<decltype(&QuorwindOpenDecoder)>(dlsym(module, "QuorwindOpenDecoder"))
+          : nullptr;
   if (!open) {
     if (module) dlclose(module);
     ::close(fd);

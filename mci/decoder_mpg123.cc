@@ -134,8 +134,9 @@ std::size_t Mpg123Decoder::Read(float* out, std::size_t frames) {
   std::size_t filled = 0;
   while (filled < frames) {
     std::size_t done = 0;
-    const int result = mpg123_read(handle_, reinterpret_cast<unsigned char*>(out + filled * channels_),
-                                   (frames - filled) * frame_bytes, &done);
+    const int result =
+        mpg123_read(handle_, reinterpret_cast<unsigned char*>(out + filled * channels_),
+                    (frames - filled) * frame_bytes, &done);
     filled += done / frame_bytes;
     if (result != MPG123_OK && result != MPG123_NEW_FORMAT) break;
     if (done == 0 && result == MPG123_OK) break;

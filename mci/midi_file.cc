@@ -73,7 +73,8 @@ class Reader {
 
 /// Reads one track; adds its tempo changes to |tempos| and returns the tick
 /// of its last event.
-std::optional<std::uint64_t> ReadTrack(Reader track, std::multimap<std::uint64_t, std::uint32_t>& tempos) {
+std::optional<std::uint64_t> ReadTrack(Reader track,
+                                       std::multimap<std::uint64_t, std::uint32_t>& tempos) {
   std::uint64_t tick = 0;
   std::uint8_t running = 0;
   while (!track.AtEnd()) {

@@ -14,16 +14,16 @@ using Bytes = std::vector<std::uint8_t>;
 Bytes Chunk(const char* id, const Bytes& body) {
   Bytes chunk(id, id + 4);
   const auto size = static_cast<std::uint32_t>(body.size());
-  for (int shift = 24; shift >= 0; shift -= 8) chunk.push_back(static_cast<std::uint8_t>(size >> shift));
+  for (int shift = 24; shift >= 0; shift -= 8)
+    chunk.push_back(static_cast<std::uint8_t>(size >> shift));
   chunk.insert(chunk.end(), body.begin(), body.end());
   return chunk;
 }
 
 Bytes Smf(int format, std::uint16_t division, const std::vector<Bytes>& tracks) {
-  Bytes file = Chunk("MThd", {0, static_cast<std::uint8_t>(format), 0,
-                              static_cast<std::uint8_t>(tracks.size()),
-                              static_cast<std::uint8_t>(division >> 8),
-                              static_cast<std::uint8_t>(division)});
+  Bytes file = Chunk(
+      "MThd", {0, static_cast<std::uint8_t>(format), 0, static_cast<std::uint8_t>(tracks.size()),
+               static_cast<std::uint8_t>(division >> 8), static_cast<std::uint8_t>(division)});
   for (const Bytes& track : tracks) {
     const Bytes chunk = Chunk("MTrk", track);
     file.insert(file.end(), chunk.begin(), chunk.end());
@@ -55,8 +55,8 @@ TEST(MidiLengthTest, FollowsTheTempoMapAndTheDivision) {
       {"tempo change mid-song",
        Smf(0, 480, {Join({note, {0x00, 0xff, 0x51, 0x03, 0x0f, 0x42, 0x40}, note, kEnd})}),
        1'500'000},
-      {"tempo in the first track of type 1", Smf(1, 480, {Join({slower, kEnd}), Join({note, note, kEnd})}),
-       2'000'000},
+      {"tempo in the first track of type 1",
+       Smf(1, 480, {Join({slower, kEnd}), Join({note, note, kEnd})}), 2'000'000},
       {"end of track counts", Smf(0, 96, {Join({note, {0x60, 0xff, 0x2f, 0x00}})}), 3'000'000},
       {"SMPTE 25 fps, 40 ticks", Smf(0, 0xe728, {Join({note, kEnd})}), 480'000},
       {"SMPTE 29.97 ignores tempo", Smf(0, 0xe350, {Join({slower, note, kEnd})}), 200'200},

@@ -6,6 +6,7 @@ Usage: e2e_linux.py BUILD_DIR  (holding bin/quorwind, lib/quorwind and tools/mak
 import os
 import shutil
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -200,6 +201,141 @@ class PulseAudioTest(ServerTest):
         self.assertEqual(run.stderr.count(b"\n"), 1)
         self.assertIn(b"libquorwind-mci.so", run.stderr)
         self.assertLess(run.seconds, 0.5)
+
+
+def length_reply(path):
+    """The module's reply to the length query, in ms (None when it failed)."""
+    out = subprocess.run([os.path.join(BUILD, "bench", "length_query"),
+                          os.path.join(BUILD, "lib", "quorwind", "libquorwind-mci.so"), path],
+                         capture_output=True, text=True, check=True).stdout.split()
+    return int(out[1]) if len(out) > 1 else None
+
+
+def decoded_ms(path):
+    """The duration FFmpeg's own command-line tool decodes, in ms."""
+    pcm = subprocess.run(["ffmpeg", "-loglevel", "quiet", "-i", path, "-vn", "-f", "s16le",
+                          "-ac", "1", "-ar", "48000", "-"], capture_output=True).stdout
+    return len(pcm) / 2 / 48.0
+
+
+def write_midi(path, tempos, notes, ppqn=480):
+    """A type 1 file: tempo track (tick deltas, us per quarter) and one track
+    of notes (tick deltas, durations in ticks). Returns its length in ms."""
+    def quantity(n):
+        out = [n & 0x7f]
+        while n > 0x7f:
+            n >>= 7
+            out.append(0x80 | (n & 0x7f))
+        return bytes(reversed(out))
+
+    def track(events):
+        body = b"".join(quantity(d) + e for d, e in events) + b"\x00\xff\x2f\x00"
+        return b"MTrk" + struct.pack(">I", len(body)) + body
+
+    tempo_track = [(d, b"\xff\x51\x03" + us.to_bytes(3, "big")) for d, us in tempos]
+    note_track = [(0, b"\xc0\x13")]  # a church organ: it sustains
+    for delta, length in notes:
+        note_track += [(delta, b"\x90\x45\x64"), (length, b"\x80\x45\x00")]
+    with open(path, "wb") as f:
+        f.write(b"MThd" + struct.pack(">IHHH", 6, 1, 2, ppqn) + track(tempo_track) +
+                track(note_track))
+
+
+class FormatsTest(ServerTest):
+    """Every common kind of media file: the exact length, and the whole sound."""
+
+    def make(self, name, command):
+        """Encodes the 1 s tone with |command| (a list holding IN and OUT)."""
+        wav = os.path.join(self.dir, "source.wav")
+        if not os.path.exists(wav):
+            make_tone(wav, "wav", 1.0, 44100, 2)
+        out = os.path.join(self.dir, name)
+        subprocess.run([wav if a == "IN" else out if a == "OUT" else a for a in command],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return out
+
+    def ffmpeg(self, name, *codec, video=None):
+        inputs = ["-i", "IN"]
+        if video:
+            inputs = ["-f", "lavfi", "-i", "testsrc=size=96x64:rate=10", "-i", "IN", "-shortest",
+                      "-c:v", video]
+        return self.make(name, ["ffmpeg", "-y", "-loglevel", "quiet"] + inputs + list(codec) +
+                         ["OUT"])
+
+    def check(self, path, expected_ms, tolerance_ms, heard_ms=1000):
+        reply = length_reply(path)
+        self.assertIsNotNone(reply)
+        self.assertLessEqual(abs(reply - expected_ms), tolerance_ms, (reply, expected_ms))
+        run = self.play([path])
+        self.assertEqual((run.status, run.stdout, run.stderr), (0, b"", b""))
+        self.assertGreaterEqual(run.heard_ms, 0.98 * heard_ms)
+        self.assertGreaterEqual(run.seconds, reply / 1000.0)
+        self.assertLess(run.seconds, reply / 1000.0 + 1.0)
+
+    def test_mp3_lengths_are_exact(self):
+        lame = ["lame", "--quiet", "-V", "4"]
+        with_header = self.make("header.mp3", lame + ["IN", "OUT"])
+        without = self.make("headerless.mp3", lame + ["-t", "IN", "OUT"])
+        truncated = os.path.join(self.dir, "truncated.mp3")
+        joined = os.path.join(self.dir, "joined.mp3")
+        with open(with_header, "rb") as f:
+            data = f.read()
+        with open(truncated, "wb") as f:
+            f.write(data[:len(data) * 2 // 3])
+        with open(joined, "wb") as f:
+            f.write(data + data)
+        # Without a LAME tag, the encoder's delay and padding are heard too.
+        for path, expected, tolerance, heard in [
+                (with_header, 1000, 0, 1000), (without, decoded_ms(without), 1, 1000),
+                (truncated, decoded_ms(truncated), 2, 600), (joined, decoded_ms(joined), 27, 1950)]:
+            with self.subTest(path=os.path.basename(path)):
+                self.check(path, expected, tolerance, heard)
+
+    def test_ffmpeg_formats_within_a_codec_frame(self):
+        # (file, encoding options, video codec, samples per codec frame)
+        for name, codec, video, frame in [
+                ("aac.m4a", ["-c:a", "aac"], None, 1024), ("aac.aac", ["-c:a", "aac"], None, 1024),
+                ("alac.m4a", ["-c:a", "alac"], None, 4096), ("wma2.wma", ["-c:a", "wmav2"], None, 2048),
+                ("ac3.ac3", ["-c:a", "ac3"], None, 1536), ("eac3.eac3", ["-c:a", "eac3"], None, 1536),
+                ("wavpack.wv", ["-c:a", "wavpack"], None, 4096),
+                ("video.mp4", ["-c:a", "aac"], "mpeg4", 1024),
+                ("video.mkv", ["-c:a", "flac"], "mpeg4", 4608),
+                ("video.webm", ["-c:a", "libopus"], "libvpx", 960),
+                ("video.avi", ["-c:a", "mp3"], "mpeg4", 1152),
+                ("video.mov", ["-c:a", "aac"], "mpeg4", 1024),
+                ("video.ts", ["-c:a", "aac"], "mpeg2video", 1024),
+                ("video.wmv", ["-c:a", "wmav2"], "wmv2", 2048)]:
+            with self.subTest(name=name):
+                path = self.ffmpeg(name, *codec, video=video)
+                self.check(path, decoded_ms(path), 1000.0 * frame / 44100, heard_ms=980)
+
+    def test_midi_length_follows_the_tempo_map(self):
+        # 960 ticks at 120 bpm (1 s), then 480 at 240 bpm (0.25 s), in two notes.
+        path = os.path.join(self.dir, "song.mid")
+        write_midi(path, [(0, 500000), (960, 250000)], [(0, 900), (60, 480)])
+        self.check(path, 1250, 0, heard_ms=1100)
+
+    def test_nothing_to_play_in_a_video_without_sound(self):
+        path = self.make("silent.mp4", ["ffmpeg", "-y", "-loglevel", "quiet", "-f", "lavfi", "-i",
+                                        "testsrc=size=96x64:rate=10", "-t", "1", "OUT"])
+        run = self.play([path])
+        self.assertEqual((run.status, run.stdout, run.stderr, run.heard_ms), (1, b"", b"", 0))
+
+    def test_a_wav_maps_neither_ffmpeg_nor_fluidsynth(self):
+        path = os.path.join(self.dir, "plain.wav")
+        make_tone(path, "wav", 1.0)
+        maps = []
+
+        def read_maps(process):
+            time.sleep(0.5)
+            with open("/proc/%d/maps" % process.pid) as f:
+                maps.append(f.read())
+
+        self.assert_played_whole(self.play([path], during=read_maps), 1.0)
+        self.assertIn("libquorwind-mci.so", maps[0])
+        for library in ["libavcodec", "libavformat", "libfluidsynth", "libquorwind-ffmpeg",
+                        "libquorwind-midi"]:
+            self.assertNotIn(library, maps[0])
 
 
 class PipeWireTest(ServerTest):
