@@ -33,6 +33,7 @@ RELEASE = os.path.join(ROOT, "build", "release")
 RUNS_I386 = subprocess.run([os.path.join(ROOT, "tools", "runs-i386.sh")]).returncode == 0
 MEDIA = os.path.join(ROOT, "build", "bench-media")
 RESULTS = os.path.join(HERE, "results")
+SOUNDFONT = "/usr/share/sounds/sf2/default-GM.sf2"
 WINE = "/usr/lib/wine/wine" if RUNS_I386 else "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver32" if RUNS_I386 else "/usr/lib/wine/wineserver64"
 EXE = os.path.join(ROOT, "build", "windows" if RUNS_I386 else "windows64", "bin", "Quorwind.exe")
@@ -111,6 +112,16 @@ def make_tone(path, fmt, seconds, rate=44100, channels=2):
     return path
 
 
+def encode(source, path, command):
+    """Encodes |source| to |path| with |command| (a list holding IN and OUT)."""
+    if not os.path.exists(path):
+        tmp = path + ".part" + os.path.splitext(path)[1]
+        subprocess.run([source if a == "IN" else tmp if a == "OUT" else a for a in command],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.rename(tmp, path)
+    return path
+
+
 def players(server_env, wine_prefix):
     """Each player: name, command for a file, extra environment, formats it plays."""
     quorwind = os.path.join(RELEASE, "bin", "quorwind")
@@ -123,6 +134,8 @@ def players(server_env, wine_prefix):
         ("ffplay", lambda f: ["ffplay", "-nodisp", "-autoexit", "-loglevel", "quiet", f],
          {"SDL_AUDIODRIVER": "pulseaudio"}, None),
         ("mpv", lambda f: ["mpv", "--no-video", "--really-quiet", "--ao=pulse", f], {}, None),
+        ("fluidsynth -i", lambda f: ["fluidsynth", "-i", "-q", "-a", "pulseaudio", SOUNDFONT, f],
+         {}, {".mid"}),
         ("Quorwind.exe (Wine)",
          lambda f: [WINE, EXE, "Z:" + f.replace("/", "\\")],
          {"WINEPREFIX": wine_prefix, "WINEDEBUG": "-all", "DISPLAY": server_env.get("BENCH_DISPLAY", "")},
@@ -200,18 +213,25 @@ def bench_length_query(runs, quick):
     rows = []
     minutes = [1, 10] if quick else [1, 10, 60]
     for fmt_name, ext in [("WAV", "wav"), ("FLAC", "flac"), ("MP3 CBR", "mp3"),
-                          ("MP3 VBR", "mp3-vbr")]:
+                          ("MP3 VBR", "mp3-vbr"), ("MP3 VBR without header", "mp3-noheader")]:
         for m in minutes:
-            path = make_tone(os.path.join(MEDIA, "long-%dmin.%s" % (m, ext)),
-                             ext, m * 60)
+            path = os.path.join(MEDIA, "long-%dmin.%s" % (m, ext))
+            if ext == "mp3-noheader":
+                # As lame -t writes it: no Xing/Info frame, so no stated length.
+                encode(make_tone(os.path.join(MEDIA, "long-%dmin.wav" % m), "wav", m * 60), path,
+                       ["lame", "--quiet", "-t", "-V", "4", "IN", "OUT"])
+            else:
+                make_tone(path, ext, m * 60)
             times, reply = [], None
             for _ in range(runs):
                 out = subprocess.run([tool, module, path], capture_output=True, text=True,
                                      check=True).stdout.split()
                 times.append(float(out[0]))
                 reply = out[1] if len(out) > 1 else ""
+            # Without a LAME tag the encoder's delay and padding are part of the sound.
+            expected = m * 60000 if ext != "mp3-noheader" else int(reply)
             rows.append({"format": fmt_name, "minutes": m, "size": os.path.getsize(path),
-                         "cost": summary(times), "reply": reply, "expected": m * 60000})
+                         "cost": summary(times), "reply": reply, "expected": expected})
             print("length query %-8s %3d min  %s ms  reply %s" % (
                 fmt_name, m, fmt(rows[-1]["cost"], 1, 2), reply), file=sys.stderr)
     return rows
@@ -224,9 +244,11 @@ def sizes():
                    check=True, stdout=subprocess.DEVNULL)
     native = os.path.getsize(os.path.join(stage, "bin", "quorwind"))
     module = os.path.getsize(os.path.join(stage, "lib", "quorwind", "libquorwind-mci.so"))
+    decoders = [(name, os.path.getsize(os.path.join(stage, "lib", "quorwind", name)))
+                for name in ["libquorwind-ffmpeg.so", "libquorwind-midi.so"]]
     exe32 = os.path.getsize(os.path.join(ROOT, "build", "windows", "bin", "Quorwind.exe"))
     exe64 = os.path.getsize(os.path.join(ROOT, "build", "windows64", "bin", "Quorwind.exe"))
-    return native, module, exe32, exe64
+    return native, module, decoders, exe32, exe64
 
 
 def write_chart(rows, path):
@@ -262,7 +284,7 @@ unset multiplot
 
 
 def write_markdown(rows, length_rows, size_info, runs, path):
-    native, module, exe32, exe64 = size_info
+    native, module, decoders, exe32, exe64 = size_info
     cpu = subprocess.run(["sh", "-c", "grep -m1 'model name' /proc/cpuinfo | cut -d: -f2"],
                          capture_output=True, text=True).stdout.strip()
     lines = [
@@ -314,6 +336,7 @@ def write_markdown(rows, length_rows, size_info, runs, path):
         "| `quorwind` (stripped) | %d |" % native,
         "| `libquorwind-mci.so` (stripped) | %d |" % module,
         "| `quorwind` with its module | %d |" % (native + module),
+    ] + ["| `%s` (stripped; loaded only for its formats) | %d |" % d for d in decoders] + [
         "| `Quorwind.exe` (32-bit, self-contained) | %d |" % exe32,
         "| `Quorwind.exe` (64-bit build of the same sources) | %d |" % exe64,
         "",
@@ -337,6 +360,8 @@ def main():
     os.makedirs(RESULTS, exist_ok=True)
 
     few = {"quorwind", "paplay", "mpv"}
+    midi = os.path.join(MEDIA, "organ-3s.mid")
+    soundlab.write_midi(midi, [(0, 500000)], [(0, 2880)])  # one note, 3 s at 120 bpm
     files = [
         ("3 s WAV", make_tone(os.path.join(MEDIA, "tone-3s.wav"), "wav", 3), 3.0, None),
         ("3 s MP3", make_tone(os.path.join(MEDIA, "tone-3s.mp3"), "mp3", 3), 3.0, None),
@@ -345,6 +370,10 @@ def main():
                                       96000, 2), 3.0, few),
         ("3 s 5.1 WAV", make_tone(os.path.join(MEDIA, "tone-3s-6ch.wav"), "wav", 3, 48000, 6),
          3.0, few),
+        ("3 s M4A", encode(os.path.join(MEDIA, "tone-3s.wav"), os.path.join(MEDIA, "tone-3s.m4a"),
+                           ["ffmpeg", "-y", "-i", "IN", "-c:a", "aac", "OUT"]), 3.0,
+         {"quorwind", "ffplay", "mpv"}),
+        ("3 s MIDI", midi, 3.0, {"quorwind", "fluidsynth -i"}),
     ]
     length_rows = bench_length_query(args.runs, args.quick)
 
@@ -370,7 +399,8 @@ def main():
                 subprocess.run([WINESERVER, "-k"], env=wine_env,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         with soundlab.PipeWireServer() as server:
-            rows += bench_players(server, files, args.runs, wine_prefix, only=few)
+            rows += bench_players(server, files, args.runs, wine_prefix,
+                                  only=few | {"ffplay", "fluidsynth -i"})
     finally:
         xvfb.terminate()
         xvfb.wait()

@@ -6,7 +6,6 @@ Usage: e2e_linux.py BUILD_DIR  (holding bin/quorwind, lib/quorwind and tools/mak
 import os
 import shutil
 import socket
-import struct
 import subprocess
 import sys
 import tempfile
@@ -218,29 +217,6 @@ def decoded_ms(path):
     return len(pcm) / 2 / 48.0
 
 
-def write_midi(path, tempos, notes, ppqn=480):
-    """A type 1 file: tempo track (tick deltas, us per quarter) and one track
-    of notes (tick deltas, durations in ticks). Returns its length in ms."""
-    def quantity(n):
-        out = [n & 0x7f]
-        while n > 0x7f:
-            n >>= 7
-            out.append(0x80 | (n & 0x7f))
-        return bytes(reversed(out))
-
-    def track(events):
-        body = b"".join(quantity(d) + e for d, e in events) + b"\x00\xff\x2f\x00"
-        return b"MTrk" + struct.pack(">I", len(body)) + body
-
-    tempo_track = [(d, b"\xff\x51\x03" + us.to_bytes(3, "big")) for d, us in tempos]
-    note_track = [(0, b"\xc0\x13")]  # a church organ: it sustains
-    for delta, length in notes:
-        note_track += [(delta, b"\x90\x45\x64"), (length, b"\x80\x45\x00")]
-    with open(path, "wb") as f:
-        f.write(b"MThd" + struct.pack(">IHHH", 6, 1, 2, ppqn) + track(tempo_track) +
-                track(note_track))
-
-
 class FormatsTest(ServerTest):
     """Every common kind of media file: the exact length, and the whole sound."""
 
@@ -312,7 +288,7 @@ class FormatsTest(ServerTest):
     def test_midi_length_follows_the_tempo_map(self):
         # 960 ticks at 120 bpm (1 s), then 480 at 240 bpm (0.25 s), in two notes.
         path = os.path.join(self.dir, "song.mid")
-        write_midi(path, [(0, 500000), (960, 250000)], [(0, 900), (60, 480)])
+        soundlab.write_midi(path, [(0, 500000), (960, 250000)], [(0, 900), (60, 480)])
         self.check(path, 1250, 0, heard_ms=1100)
 
     def test_nothing_to_play_in_a_video_without_sound(self):

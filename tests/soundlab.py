@@ -11,6 +11,7 @@ import array
 import os
 import shutil
 import signal
+import struct
 import subprocess
 import tempfile
 import time
@@ -23,6 +24,29 @@ def make_tone(build_dir, path, fmt, seconds, rate=48000, channels=2):
     subprocess.run([os.path.join(build_dir, "tools", "make_tone"), path, fmt, str(seconds),
                     str(rate), str(channels)], check=True)
     return path
+
+
+def write_midi(path, tempos, notes, ppqn=480):
+    """A type 1 file: tempo track (tick deltas, us per quarter) and one track
+    of notes (tick deltas, durations in ticks). Returns its length in ms."""
+    def quantity(n):
+        out = [n & 0x7f]
+        while n > 0x7f:
+            n >>= 7
+            out.append(0x80 | (n & 0x7f))
+        return bytes(reversed(out))
+
+    def track(events):
+        body = b"".join(quantity(d) + e for d, e in events) + b"\x00\xff\x2f\x00"
+        return b"MTrk" + struct.pack(">I", len(body)) + body
+
+    tempo_track = [(d, b"\xff\x51\x03" + us.to_bytes(3, "big")) for d, us in tempos]
+    note_track = [(0, b"\xc0\x13")]  # a church organ: it sustains
+    for delta, length in notes:
+        note_track += [(delta, b"\x90\x45\x64"), (length, b"\x80\x45\x00")]
+    with open(path, "wb") as f:
+        f.write(b"MThd" + struct.pack(">IHHH", 6, 1, 2, ppqn) + track(tempo_track) +
+                track(note_track))
 
 
 class Recording:
