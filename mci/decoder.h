@@ -1,8 +1,12 @@
 // Decoders: each family of formats in a file of its own, behind one contract.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <memory>
+#include <new>
+#include <utility>
 
 #include "mci/frame_source.h"
 #include "mci/mci.h"
@@ -44,6 +48,36 @@ inline std::uint64_t FramesToMilliseconds(std::uint64_t frames, std::uint64_t ra
   const std::uint64_t seconds = frames / rate;
   if (seconds > (UINT64_MAX - 1000) / 1000) return UINT64_MAX;
   return seconds * 1000 + rest;
+}
+
+/// The body of a decoder module's entry: |Module| is default-constructed,
+/// then opened from |fd| with Open(fd).
+template <typename Module>
+MciError OpenInModule(int fd, Decoder** decoder) {
+  try {
+    auto opened = std::make_unique<Module>();
+    if (MciError error = opened->Open(fd); error != kOk) return error;
+    *decoder = opened.release();
+    return kOk;
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
+}
+
+/// The speaker of each of a stream's channels, from the codes of a library's
+/// layout, through |table| (pairs of a code and a speaker); empty when a
+/// code is not in the table.
+template <typename Code, std::size_t N>
+std::vector<Speaker> SpeakersFromCodes(const std::vector<Code>& codes,
+                                       const std::pair<Code, Speaker> (&table)[N]) {
+  std::vector<Speaker> speakers;
+  for (const Code code : codes) {
+    const auto* found = std::find_if(std::begin(table), std::end(table),
+                                     [&](const auto& entry) { return entry.first == code; });
+    if (found == std::end(table)) return {};
+    speakers.push_back(found->second);
+  }
+  return speakers;
 }
 
 }  // namespace quorwind::mci

@@ -39,12 +39,12 @@ std::int64_t SeekFile(void* opaque, std::int64_t offset, int whence) {
 
 class FfmpegDecoder : public Decoder {
  public:
-  explicit FfmpegDecoder(int fd) : fd_(fd) {}
+  FfmpegDecoder() = default;
   ~FfmpegDecoder() override;
   FfmpegDecoder(const FfmpegDecoder&) = delete;
   FfmpegDecoder& operator=(const FfmpegDecoder&) = delete;
 
-  MciError Open();
+  MciError Open(int fd);
 
   std::uint64_t LengthMilliseconds() const override {
     return FramesToMilliseconds(frames_, static_cast<std::uint64_t>(rate_));
@@ -63,7 +63,7 @@ class FfmpegDecoder : public Decoder {
   /// Decodes the next frame into pending_; false at the end.
   bool DecodeMore();
 
-  int fd_;
+  int fd_ = -1;
   AVIOContext* io_ = nullptr;
   AVFormatContext* format_ = nullptr;
   AVCodecContext* codec_ = nullptr;
@@ -88,7 +88,7 @@ FfmpegDecoder::~FfmpegDecoder() {
   avformat_close_input(&format_);
   if (io_) av_freep(&io_->buffer);
   avio_context_free(&io_);
-  ::close(fd_);
+  if (fd_ >= 0) ::close(fd_);
 }
 
 MciError FfmpegDecoder::OpenContainer() {
@@ -112,7 +112,8 @@ MciError FfmpegDecoder::OpenContainer() {
   return avformat_find_stream_info(format_, nullptr) < 0 ? kInvalidFile : kOk;
 }
 
-MciError FfmpegDecoder::Open() {
+MciError FfmpegDecoder::Open(int fd) {
+  fd_ = fd;
   if (MciError error = OpenContainer(); error != kOk) return error;
   const AVCodec* codec = nullptr;
   stream_ = av_find_best_stream(format_, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
@@ -249,71 +250,34 @@ std::size_t FfmpegDecoder::Read(float* out, std::size_t frames) {
 }
 
 std::vector<Speaker> FfmpegDecoder::Layout() const {
+  static constexpr std::pair<AVChannel, Speaker> kSpeakers[] = {
+      {AV_CHAN_FRONT_LEFT, Speaker::kFrontLeft},
+      {AV_CHAN_FRONT_RIGHT, Speaker::kFrontRight},
+      {AV_CHAN_FRONT_CENTER, Speaker::kFrontCenter},
+      {AV_CHAN_LOW_FREQUENCY, Speaker::kLowFrequency},
+      {AV_CHAN_BACK_LEFT, Speaker::kRearLeft},
+      {AV_CHAN_BACK_RIGHT, Speaker::kRearRight},
+      {AV_CHAN_BACK_CENTER, Speaker::kRearCenter},
+      {AV_CHAN_SIDE_LEFT, Speaker::kSideLeft},
+      {AV_CHAN_SIDE_RIGHT, Speaker::kSideRight},
+      {AV_CHAN_FRONT_LEFT_OF_CENTER, Speaker::kFrontLeftOfCenter},
+      {AV_CHAN_FRONT_RIGHT_OF_CENTER, Speaker::kFrontRightOfCenter},
+      {AV_CHAN_TOP_CENTER, Speaker::kTopCenter},
+      {AV_CHAN_TOP_FRONT_LEFT, Speaker::kTopFrontLeft},
+      {AV_CHAN_TOP_FRONT_CENTER, Speaker::kTopFrontCenter},
+      {AV_CHAN_TOP_FRONT_RIGHT, Speaker::kTopFrontRight},
+      {AV_CHAN_TOP_BACK_LEFT, Speaker::kTopRearLeft},
+      {AV_CHAN_TOP_BACK_CENTER, Speaker::kTopRearCenter},
+      {AV_CHAN_TOP_BACK_RIGHT, Speaker::kTopRearRight},
+  };
   const AVChannelLayout& layout = codec_->ch_layout;
   if (layout.order != AV_CHANNEL_ORDER_NATIVE) return {};
   if (channels_ == 1) return {Speaker::kMono};
-  std::vector<Speaker> speakers;
+  std::vector<AVChannel> channels;
   for (int i = 0; i < channels_; ++i) {
-    switch (av_channel_layout_channel_from_index(&layout, static_cast<unsigned>(i))) {
-      case AV_CHAN_FRONT_LEFT:
-        speakers.push_back(Speaker::kFrontLeft);
-        break;
-      case AV_CHAN_FRONT_RIGHT:
-        speakers.push_back(Speaker::kFrontRight);
-        break;
-      case AV_CHAN_FRONT_CENTER:
-        speakers.push_back(Speaker::kFrontCenter);
-        break;
-      case AV_CHAN_LOW_FREQUENCY:
-        speakers.push_back(Speaker::kLowFrequency);
-        break;
-      case AV_CHAN_BACK_LEFT:
-        speakers.push_back(Speaker::kRearLeft);
-        break;
-      case AV_CHAN_BACK_RIGHT:
-        speakers.push_back(Speaker::kRearRight);
-        break;
-      case AV_CHAN_BACK_CENTER:
-        speakers.push_back(Speaker::kRearCenter);
-        break;
-      case AV_CHAN_SIDE_LEFT:
-        speakers.push_back(Speaker::kSideLeft);
-        break;
-      case AV_CHAN_SIDE_RIGHT:
-        speakers.push_back(Speaker::kSideRight);
-        break;
-      case AV_CHAN_FRONT_LEFT_OF_CENTER:
-        speakers.push_back(Speaker::kFrontLeftOfCenter);
-        break;
-      case AV_CHAN_FRONT_RIGHT_OF_CENTER:
-        speakers.push_back(Speaker::kFrontRightOfCenter);
-        break;
-      case AV_CHAN_TOP_CENTER:
-        speakers.push_back(Speaker::kTopCenter);
-        break;
-      case AV_CHAN_TOP_FRONT_LEFT:
-        speakers.push_back(Speaker::kTopFrontLeft);
-        break;
-      case AV_CHAN_TOP_FRONT_CENTER:
-        speakers.push_back(Speaker::kTopFrontCenter);
-        break;
-      case AV_CHAN_TOP_FRONT_RIGHT:
-        speakers.push_back(Speaker::kTopFrontRight);
-        break;
-      case AV_CHAN_TOP_BACK_LEFT:
-        speakers.push_back(Speaker::kTopRearLeft);
-        break;
-      case AV_CHAN_TOP_BACK_CENTER:
-        speakers.push_back(Speaker::kTopRearCenter);
-        break;
-      case AV_CHAN_TOP_BACK_RIGHT:
-        speakers.push_back(Speaker::kTopRearRight);
-        break;
-      default:
-        return {};
-    }
+    channels.push_back(av_channel_layout_channel_from_index(&layout, static_cast<unsigned>(i)));
   }
-  return speakers;
+  return SpeakersFromCodes(channels, kSpeakers);
 }
 
 }  // namespace
@@ -322,14 +286,6 @@ std::vector<Speaker> FfmpegDecoder::Layout() const {
 
 extern "C" __attribute__((visibility("default"))) quorwind::mci::MciError QuorwindOpenDecoder(
     int fd, quorwind::mci::Decoder** decoder) {
-  using namespace quorwind::mci;
   av_log_set_level(AV_LOG_QUIET);
-  try {
-    auto opened = std::make_unique<FfmpegDecoder>(fd);
-    if (MciError error = opened->Open(); error != kOk) return error;
-    *decoder = opened.release();
-    return kOk;
-  } catch (const std::bad_alloc&) {
-    return kOutOfMemory;
-  }
+  return quorwind::mci::OpenInModule<quorwind::mci::FfmpegDecoder>(fd, decoder);
 }

@@ -137,13 +137,5 @@ std::size_t MidiDecoder::Read(float* out, std::size_t frames) {
 
 extern "C" __attribute__((visibility("default"))) quorwind::mci::MciError QuorwindOpenDecoder(
     int fd, quorwind::mci::Decoder** decoder) {
-  using namespace quorwind::mci;
-  try {
-    auto opened = std::make_unique<MidiDecoder>();
-    if (MciError error = opened->Open(fd); error != kOk) return error;
-    *decoder = opened.release();
-    return kOk;
-  } catch (const std::bad_alloc&) {
-    return kOutOfMemory;
-  }
+  return quorwind::mci::OpenInModule<quorwind::mci::MidiDecoder>(fd, decoder);
 }

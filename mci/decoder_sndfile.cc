@@ -34,79 +34,36 @@ class SndfileDecoder : public Decoder {
 };
 
 std::vector<Speaker> SndfileDecoder::Layout() const {
+  static constexpr std::pair<int, Speaker> kSpeakers[] = {
+      {SF_CHANNEL_MAP_MONO, Speaker::kMono},
+      {SF_CHANNEL_MAP_LEFT, Speaker::kFrontLeft},
+      {SF_CHANNEL_MAP_FRONT_LEFT, Speaker::kFrontLeft},
+      {SF_CHANNEL_MAP_RIGHT, Speaker::kFrontRight},
+      {SF_CHANNEL_MAP_FRONT_RIGHT, Speaker::kFrontRight},
+      {SF_CHANNEL_MAP_CENTER, Speaker::kFrontCenter},
+      {SF_CHANNEL_MAP_FRONT_CENTER, Speaker::kFrontCenter},
+      {SF_CHANNEL_MAP_REAR_CENTER, Speaker::kRearCenter},
+      {SF_CHANNEL_MAP_REAR_LEFT, Speaker::kRearLeft},
+      {SF_CHANNEL_MAP_REAR_RIGHT, Speaker::kRearRight},
+      {SF_CHANNEL_MAP_LFE, Speaker::kLowFrequency},
+      {SF_CHANNEL_MAP_FRONT_LEFT_OF_CENTER, Speaker::kFrontLeftOfCenter},
+      {SF_CHANNEL_MAP_FRONT_RIGHT_OF_CENTER, Speaker::kFrontRightOfCenter},
+      {SF_CHANNEL_MAP_SIDE_LEFT, Speaker::kSideLeft},
+      {SF_CHANNEL_MAP_SIDE_RIGHT, Speaker::kSideRight},
+      {SF_CHANNEL_MAP_TOP_CENTER, Speaker::kTopCenter},
+      {SF_CHANNEL_MAP_TOP_FRONT_LEFT, Speaker::kTopFrontLeft},
+      {SF_CHANNEL_MAP_TOP_FRONT_RIGHT, Speaker::kTopFrontRight},
+      {SF_CHANNEL_MAP_TOP_FRONT_CENTER, Speaker::kTopFrontCenter},
+      {SF_CHANNEL_MAP_TOP_REAR_LEFT, Speaker::kTopRearLeft},
+      {SF_CHANNEL_MAP_TOP_REAR_RIGHT, Speaker::kTopRearRight},
+      {SF_CHANNEL_MAP_TOP_REAR_CENTER, Speaker::kTopRearCenter},
+  };
   std::vector<int> map(static_cast<std::size_t>(info_.channels));
   if (sf_command(file_, SFC_GET_CHANNEL_MAP_INFO, map.data(),
                  static_cast<int>(map.size() * sizeof(int))) != SF_TRUE) {
     return {};
   }
-  std::vector<Speaker> layout;
-  for (const int channel : map) {
-    switch (channel) {
-      case SF_CHANNEL_MAP_MONO:
-        layout.push_back(Speaker::kMono);
-        break;
-      case SF_CHANNEL_MAP_LEFT:
-      case SF_CHANNEL_MAP_FRONT_LEFT:
-        layout.push_back(Speaker::kFrontLeft);
-        break;
-      case SF_CHANNEL_MAP_RIGHT:
-      case SF_CHANNEL_MAP_FRONT_RIGHT:
-        layout.push_back(Speaker::kFrontRight);
-        break;
-      case SF_CHANNEL_MAP_CENTER:
-      case SF_CHANNEL_MAP_FRONT_CENTER:
-        layout.push_back(Speaker::kFrontCenter);
-        break;
-      case SF_CHANNEL_MAP_REAR_CENTER:
-        layout.push_back(Speaker::kRearCenter);
-        break;
-      case SF_CHANNEL_MAP_REAR_LEFT:
-        layout.push_back(Speaker::kRearLeft);
-        break;
-      case SF_CHANNEL_MAP_REAR_RIGHT:
-        layout.push_back(Speaker::kRearRight);
-        break;
-      case SF_CHANNEL_MAP_LFE:
-        layout.push_back(Speaker::kLowFrequency);
-        break;
-      case SF_CHANNEL_MAP_FRONT_LEFT_OF_CENTER:
-        layout.push_back(Speaker::kFrontLeftOfCenter);
-        break;
-      case SF_CHANNEL_MAP_FRONT_RIGHT_OF_CENTER:
-        layout.push_back(Speaker::kFrontRightOfCenter);
-        break;
-      case SF_CHANNEL_MAP_SIDE_LEFT:
-        layout.push_back(Speaker::kSideLeft);
-        break;
-      case SF_CHANNEL_MAP_SIDE_RIGHT:
-        layout.push_back(Speaker::kSideRight);
-        break;
-      case SF_CHANNEL_MAP_TOP_CENTER:
-        layout.push_back(Speaker::kTopCenter);
-        break;
-      case SF_CHANNEL_MAP_TOP_FRONT_LEFT:
-        layout.push_back(Speaker::kTopFrontLeft);
-        break;
-      case SF_CHANNEL_MAP_TOP_FRONT_RIGHT:
-        layout.push_back(Speaker::kTopFrontRight);
-        break;
-      case SF_CHANNEL_MAP_TOP_FRONT_CENTER:
-        layout.push_back(Speaker::kTopFrontCenter);
-        break;
-      case SF_CHANNEL_MAP_TOP_REAR_LEFT:
-        layout.push_back(Speaker::kTopRearLeft);
-        break;
-      case SF_CHANNEL_MAP_TOP_REAR_RIGHT:
-        layout.push_back(Speaker::kTopRearRight);
-        break;
-      case SF_CHANNEL_MAP_TOP_REAR_CENTER:
-        layout.push_back(Speaker::kTopRearCenter);
-        break;
-      default:
-        return {};  // unknown or ambisonic: the default layout serves
-    }
-  }
-  return layout;
+  return SpeakersFromCodes(map, kSpeakers);
 }
 
 }  // namespace
