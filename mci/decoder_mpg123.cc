@@ -75,6 +75,57 @@ bool HeaderAgreesWithFile(int fd) {
   return false;
 }
 
+/// The file, read through a buffer of our own: libmpg123 reads each frame
+/// header and body with calls of their own, and a scan of every frame would
+/// otherwise cost two system calls per frame.
+class BufferedFile {
+ public:
+  explicit BufferedFile(int fd) : fd_(fd) {}
+
+  static mpg123_ssize_t Read(void* self, void* out, std::size_t bytes) {
+    return static_cast<BufferedFile*>(self)->Read(static_cast<unsigned char*>(out), bytes);
+  }
+  static off_t Seek(void* self, off_t offset, int whence) {
+    return static_cast<BufferedFile*>(self)->Seek(offset, whence);
+  }
+
+ private:
+  mpg123_ssize_t Read(unsigned char* out, std::size_t bytes) {
+    if (at_ == filled_) {
+      const ssize_t got = ::read(fd_, buffer_, sizeof buffer_);
+      if (got < 0) return -1;
+      at_ = 0;
+      filled_ = static_cast<std::size_t>(got);
+      position_ += got;
+    }
+    const std::size_t take = std::min(bytes, filled_ - at_);
+    std::memcpy(out, buffer_ + at_, take);
+    at_ += take;
+    return static_cast<mpg123_ssize_t>(take);
+  }
+  off_t Seek(off_t offset, int whence) {
+    const off_t logical = position_ - static_cast<off_t>(filled_ - at_);
+    if (whence == SEEK_CUR) {
+      offset += logical;
+      whence = SEEK_SET;
+    }
+    const off_t result = lseek(fd_, offset, whence);
+    if (result < 0) {
+      lseek(fd_, position_, SEEK_SET);
+      return -1;
+    }
+    position_ = result;
+    at_ = filled_ = 0;
+    return result;
+  }
+
+  int fd_;
+  off_t position_ = 0;  ///< of the descriptor: the end of the buffered bytes
+  std::size_t at_ = 0;
+  std::size_t filled_ = 0;
+  unsigned char buffer_[64 * 1024];
+};
+
 class Mpg123Decoder : public Decoder {
  public:
   Mpg123Decoder(mpg123_handle* handle, int fd) : handle_(handle), fd_(fd) {}
@@ -98,6 +149,7 @@ class Mpg123Decoder : public Decoder {
  private:
   mpg123_handle* handle_;
   int fd_;
+  BufferedFile file_{fd_};
   long rate_ = 0;
   int channels_ = 0;
   std::uint64_t frames_ = 0;
@@ -114,7 +166,9 @@ MciError Mpg123Decoder::Open() {
     mpg123_format(handle_, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_FLOAT_32);
   }
   int encoding = 0;
-  if (mpg123_open_fd(handle_, fd_) != MPG123_OK ||
+  if (mpg123_replace_reader_handle(handle_, BufferedFile::Read, BufferedFile::Seek, nullptr) !=
+          MPG123_OK ||
+      mpg123_open_handle(handle_, &file_) != MPG123_OK ||
       mpg123_getformat(handle_, &rate_, &channels_, &encoding) != MPG123_OK || rate_ <= 0 ||
       channels_ <= 0) {
     return kInvalidFile;
