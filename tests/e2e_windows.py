@@ -273,7 +273,9 @@ class WindowsEndToEndTest(unittest.TestCase):
                           % (fmt, run.lifetime_ms, heard, run.status), file=sys.stderr)
                     self.assertGreaterEqual(heard, 1000)
                     self.assertGreaterEqual(run.lifetime_ms, 3000)
-                    self.assertLess(run.lifetime_ms, 3000 + 1500)
+                    # Wine starts its MP3 decoder (GStreamer) at play: on a
+                    # loaded machine that alone takes a second or two.
+                    self.assertLess(run.lifetime_ms, 3000 + 3000)
                     self.assertEqual(run.windows, [])
 
 
