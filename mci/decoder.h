@@ -10,12 +10,13 @@
 
 #include "mci/frame_source.h"
 #include "mci/mci.h"
+#include "mci/unique_fd.h"
 
 namespace quorwind::mci {
 
 /// One open media stream. Contract of every decoder:
 /// - It is opened from a descriptor of a regular file, positioned at its
-///   start, which it owns from then on and closes in every case.
+///   start, which it owns from then on.
 /// - Open returns kInvalidFile for what it cannot decode, without reading
 ///   more than it needs to tell; another decoder may then be tried.
 /// - LengthMilliseconds is exact: Read delivers, rounded to the nearest
@@ -28,16 +29,16 @@ class Decoder : public FrameSource {
   virtual std::uint64_t LengthMilliseconds() const = 0;
 };
 
-using OpenDecoder = MciError (*)(int fd, std::unique_ptr<Decoder>& decoder);
+using OpenDecoder = MciError (*)(UniqueFd fd, std::unique_ptr<Decoder>& decoder);
 
 /// libsndfile: WAV, AIFF, FLAC, Ogg Vorbis, Opus and the rest of its formats.
-MciError OpenSndfileDecoder(int fd, std::unique_ptr<Decoder>& decoder);
+MciError OpenSndfileDecoder(UniqueFd fd, std::unique_ptr<Decoder>& decoder);
 /// libmpg123: MPEG audio layers I to III, gapless, with exact lengths.
-MciError OpenMpg123Decoder(int fd, std::unique_ptr<Decoder>& decoder);
+MciError OpenMpg123Decoder(UniqueFd fd, std::unique_ptr<Decoder>& decoder);
 /// FFmpeg, loaded on first use: AAC, ALAC, WMA, AC-3, the sound of videos...
-MciError OpenFfmpegDecoder(int fd, std::unique_ptr<Decoder>& decoder);
+MciError OpenFfmpegDecoder(UniqueFd fd, std::unique_ptr<Decoder>& decoder);
 /// Standard MIDI files through FluidSynth, loaded on first use.
-MciError OpenMidiDecoder(int fd, std::unique_ptr<Decoder>& decoder);
+MciError OpenMidiDecoder(UniqueFd fd, std::unique_ptr<Decoder>& decoder);
 
 /// |frames| at |rate| in milliseconds, rounded to the nearest; saturates
 /// instead of overflowing.
@@ -51,12 +52,13 @@ inline std::uint64_t FramesToMilliseconds(std::uint64_t frames, std::uint64_t ra
 }
 
 /// The body of a decoder module's entry: |Module| is default-constructed,
-/// then opened from |fd| with Open(fd).
+/// then opened from |fd| with Open(UniqueFd).
 template <typename Module>
 MciError OpenInModule(int fd, Decoder** decoder) {
+  UniqueFd owned(fd);
   try {
     auto opened = std::make_unique<Module>();
-    if (MciError error = opened->Open(fd); error != kOk) return error;
+    if (MciError error = opened->Open(std::move(owned)); error != kOk) return error;
     *decoder = opened.release();
     return kOk;
   } catch (const std::bad_alloc&) {

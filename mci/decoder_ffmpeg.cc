@@ -24,12 +24,13 @@ constexpr int kIoBufferSize = 64 * 1024;
 constexpr int kMaximumChannels = 32;
 
 int ReadPacket(void* opaque, std::uint8_t* buffer, int size) {
-  const ssize_t got = ::read(*static_cast<int*>(opaque), buffer, static_cast<std::size_t>(size));
+  const ssize_t got =
+      ::read(static_cast<UniqueFd*>(opaque)->get(), buffer, static_cast<std::size_t>(size));
   return got > 0 ? static_cast<int>(got) : AVERROR_EOF;
 }
 
 std::int64_t SeekFile(void* opaque, std::int64_t offset, int whence) {
-  const int fd = *static_cast<int*>(opaque);
+  const int fd = static_cast<UniqueFd*>(opaque)->get();
   if (whence == AVSEEK_SIZE) {
     struct stat status {};
     return fstat(fd, &status) == 0 ? status.st_size : -1;
@@ -44,7 +45,7 @@ class FfmpegDecoder : public Decoder {
   FfmpegDecoder(const FfmpegDecoder&) = delete;
   FfmpegDecoder& operator=(const FfmpegDecoder&) = delete;
 
-  MciError Open(int fd);
+  MciError Open(UniqueFd fd);
 
   std::uint64_t LengthMilliseconds() const override {
     return FramesToMilliseconds(frames_, static_cast<std::uint64_t>(rate_));
@@ -63,7 +64,7 @@ class FfmpegDecoder : public Decoder {
   /// Decodes the next frame into pending_; false at the end.
   bool DecodeMore();
 
-  int fd_ = -1;
+  UniqueFd fd_;
   AVIOContext* io_ = nullptr;
   AVFormatContext* format_ = nullptr;
   AVCodecContext* codec_ = nullptr;
@@ -88,7 +89,6 @@ FfmpegDecoder::~FfmpegDecoder() {
   avformat_close_input(&format_);
   if (io_) av_freep(&io_->buffer);
   avio_context_free(&io_);
-  if (fd_ >= 0) ::close(fd_);
 }
 
 MciError FfmpegDecoder::OpenContainer() {
@@ -112,8 +112,8 @@ MciError FfmpegDecoder::OpenContainer() {
   return avformat_find_stream_info(format_, nullptr) < 0 ? kInvalidFile : kOk;
 }
 
-MciError FfmpegDecoder::Open(int fd) {
-  fd_ = fd;
+MciError FfmpegDecoder::Open(UniqueFd fd) {
+  fd_ = std::move(fd);
   if (MciError error = OpenContainer(); error != kOk) return error;
   const AVCodec* codec = nullptr;
   stream_ = av_find_best_stream(format_, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);

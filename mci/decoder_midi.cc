@@ -36,7 +36,7 @@ class MidiDecoder : public Decoder {
   MidiDecoder(const MidiDecoder&) = delete;
   MidiDecoder& operator=(const MidiDecoder&) = delete;
 
-  MciError Open(int fd);
+  MciError Open(UniqueFd fd);
 
   std::uint64_t LengthMilliseconds() const override { return FramesToMilliseconds(frames_, kRate); }
   int SampleRate() const override { return kRate; }
@@ -72,11 +72,9 @@ bool ReadWhole(int fd, std::vector<std::uint8_t>& bytes) {
   return true;
 }
 
-MciError MidiDecoder::Open(int fd) {
+MciError MidiDecoder::Open(UniqueFd fd) {
   std::vector<std::uint8_t> file;
-  const bool read = ReadWhole(fd, file);
-  ::close(fd);
-  if (!read) return kInvalidFile;
+  if (!ReadWhole(fd.get(), file)) return kInvalidFile;
   const auto smf = StandardMidiData(file);
   const auto microseconds = MidiLengthMicroseconds(smf);
   if (!microseconds) return kInvalidFile;

@@ -1,8 +1,6 @@
 // Decoders kept in modules of their own beside this one, loaded only for the
 // files that need them, so that other files never map their libraries.
 #include <dlfcn.h>
-#include <unistd.h>
-
 #include <string>
 
 #include "mci/decoder.h"
@@ -45,7 +43,7 @@ std::string ThisModuleDirectory() {
 
 /// A missing module, or one whose libraries are missing, leaves its formats
 /// unplayable: kInvalidFile, quietly.
-MciError OpenFromModule(const char* name, int fd, std::unique_ptr<Decoder>& decoder) {
+MciError OpenFromModule(const char* name, UniqueFd fd, std::unique_ptr<Decoder>& decoder) {
   const std::string directory = ThisModuleDirectory();
   void* module = directory.empty()
                      ? nullptr
@@ -56,11 +54,10 @@ MciError OpenFromModule(const char* name, int fd, std::unique_ptr<Decoder>& deco
           : nullptr;
   if (!open) {
     if (module) dlclose(module);
-    ::close(fd);
     return kInvalidFile;
   }
   Decoder* opened = nullptr;
-  const MciError error = open(fd, &opened);
+  const MciError error = open(fd.release(), &opened);
   if (error != kOk || !opened) {
     dlclose(module);
     return error != kOk ? error : kInvalidFile;
@@ -71,12 +68,12 @@ MciError OpenFromModule(const char* name, int fd, std::unique_ptr<Decoder>& deco
 
 }  // namespace
 
-MciError OpenFfmpegDecoder(int fd, std::unique_ptr<Decoder>& decoder) {
-  return OpenFromModule("libquorwind-ffmpeg.so", fd, decoder);
+MciError OpenFfmpegDecoder(UniqueFd fd, std::unique_ptr<Decoder>& decoder) {
+  return OpenFromModule("libquorwind-ffmpeg.so", std::move(fd), decoder);
 }
 
-MciError OpenMidiDecoder(int fd, std::unique_ptr<Decoder>& decoder) {
-  return OpenFromModule("libquorwind-midi.so", fd, decoder);
+MciError OpenMidiDecoder(UniqueFd fd, std::unique_ptr<Decoder>& decoder) {
+  return OpenFromModule("libquorwind-midi.so", std::move(fd), decoder);
 }
 
 }  // namespace quorwind::mci

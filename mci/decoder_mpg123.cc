@@ -128,11 +128,10 @@ class BufferedFile {
 
 class Mpg123Decoder : public Decoder {
  public:
-  Mpg123Decoder(mpg123_handle* handle, int fd) : handle_(handle), fd_(fd) {}
+  Mpg123Decoder(mpg123_handle* handle, UniqueFd fd) : handle_(handle), fd_(std::move(fd)) {}
   ~Mpg123Decoder() override {
     mpg123_close(handle_);
     mpg123_delete(handle_);
-    ::close(fd_);
   }
   Mpg123Decoder(const Mpg123Decoder&) = delete;
   Mpg123Decoder& operator=(const Mpg123Decoder&) = delete;
@@ -148,8 +147,8 @@ class Mpg123Decoder : public Decoder {
 
  private:
   mpg123_handle* handle_;
-  int fd_;
-  BufferedFile file_{fd_};
+  UniqueFd fd_;
+  BufferedFile file_{fd_.get()};
   long rate_ = 0;
   int channels_ = 0;
   std::uint64_t frames_ = 0;
@@ -175,7 +174,7 @@ MciError Mpg123Decoder::Open() {
   }
   // The header's frame count is the length when the header tells the truth;
   // otherwise every frame header is read (not decoded) to count them.
-  if (!HeaderAgreesWithFile(fd_) && mpg123_scan(handle_) != MPG123_OK) return kInvalidFile;
+  if (!HeaderAgreesWithFile(fd_.get()) && mpg123_scan(handle_) != MPG123_OK) return kInvalidFile;
   const off_t samples = mpg123_length(handle_);
   if (samples <= 0) return kInvalidFile;
   frames_ = static_cast<std::uint64_t>(samples);
@@ -201,13 +200,10 @@ std::size_t Mpg123Decoder::Read(float* out, std::size_t frames) {
 
 }  // namespace
 
-MciError OpenMpg123Decoder(int fd, std::unique_ptr<Decoder>& decoder) {
+MciError OpenMpg123Decoder(UniqueFd fd, std::unique_ptr<Decoder>& decoder) {
   mpg123_handle* handle = mpg123_new(nullptr, nullptr);
-  if (!handle) {
-    ::close(fd);
-    return kOutOfMemory;
-  }
-  auto opened = std::make_unique<Mpg123Decoder>(handle, fd);
+  if (!handle) return kOutOfMemory;
+  auto opened = std::make_unique<Mpg123Decoder>(handle, std::move(fd));
   if (MciError error = opened->Open(); error != kOk) return error;
   decoder = std::move(opened);
   return kOk;

@@ -68,9 +68,9 @@ std::vector<Speaker> SndfileDecoder::Layout() const {
 
 }  // namespace
 
-MciError OpenSndfileDecoder(int fd, std::unique_ptr<Decoder>& decoder) {
+MciError OpenSndfileDecoder(UniqueFd fd, std::unique_ptr<Decoder>& decoder) {
   SF_INFO info{};
-  SNDFILE* file = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
+  SNDFILE* file = sf_open_fd(fd.release(), SFM_READ, &info, SF_TRUE);
   if (!file) return kInvalidFile;  // sf_open_fd closes fd on failure
   if (info.samplerate <= 0 || info.channels <= 0 || info.frames < 0 ||
       info.frames == SF_COUNT_MAX) {

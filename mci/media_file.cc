@@ -13,21 +13,6 @@ namespace quorwind::mci {
 
 namespace {
 
-/// Closes the descriptor it holds.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 /// The first bytes of a file, enough to tell its family.
 struct Head {
   unsigned char bytes[64] = {};
@@ -77,10 +62,10 @@ MciError OpenMediaFile(const std::string& path, std::unique_ptr<Decoder>& file) 
     candidates = {OpenMpg123Decoder, OpenFfmpegDecoder};
   }
   for (const OpenDecoder open : candidates) {
-    const int copy = fcntl(fd.get(), F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) return kOutOfMemory;
-    lseek(copy, 0, SEEK_SET);
-    if (open(copy, file) == kOk) return kOk;
+    UniqueFd copy(fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
+    if (copy.get() < 0) return kOutOfMemory;
+    lseek(copy.get(), 0, SEEK_SET);
+    if (open(std::move(copy), file) == kOk) return kOk;
   }
   return kInvalidFile;
 }
