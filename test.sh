@@ -8,7 +8,7 @@ tools/deps.sh cmake ninja-build g++ pkg-config googletest libgtest-dev \
   libsndfile1-dev libpulse-dev pulseaudio pulseaudio-utils \
   libasound2-dev libasound2-plugins pipewire pipewire-pulse wireplumber dbus-daemon \
   libmpg123-dev libavformat-dev libavcodec-dev libswresample-dev libavutil-dev \
-  libfluidsynth-dev timgm6mb-soundfont ffmpeg lame \
+  libfluidsynth-dev timgm6mb-soundfont ffmpeg lame clang libclang-rt-14-dev \
   mingw-w64 wine wine32:i386 wine64 python3-pefile xvfb xdotool imagemagick \
   gstreamer1.0-plugins-good:i386 gstreamer1.0-plugins-ugly:i386 gstreamer1.0-libav:i386 \
   gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly gstreamer1.0-libav
@@ -36,6 +36,7 @@ run_preset() {
 
 run_preset native
 run_preset sanitize
+run_preset fuzz
 
 # Quorwind.exe, 32-bit. Its tests run under 32-bit Wine where the kernel runs
 # 32-bit code; elsewhere its file is checked here and the same sources, built

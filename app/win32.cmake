@@ -27,3 +27,9 @@ set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I${CMAKE_CURRENT_BINARY_DIR} -I${CMAKE_CU
 target_compile_options(Quorwind PRIVATE
   $<$<COMPILE_LANGUAGE:RC>:-I${CMAKE_CURRENT_BINARY_DIR} -I${CMAKE_CURRENT_SOURCE_DIR}>)
 install(TARGETS Quorwind RUNTIME DESTINATION bin)
+
+if(QUORWIND_TESTS)
+  add_executable(app_win32_test platform-win32_test.cc)
+  target_link_libraries(app_win32_test PRIVATE app_win32 GTest::gtest_main)
+  quorwind_discover_tests(app_win32_test)
+endif()

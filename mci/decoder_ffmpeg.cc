@@ -72,6 +72,9 @@ class FfmpegDecoder : public Decoder {
   AVPacket* packet_ = nullptr;
   AVFrame* frame_ = nullptr;
   int stream_ = -1;
+  /// The decoder's output format, which the resampler was made for.
+  AVSampleFormat in_format_ = AV_SAMPLE_FMT_NONE;
+  AVChannelLayout in_layout_{};
   int rate_ = 0;
   int channels_ = 0;
   std::uint64_t frames_ = 0;
@@ -82,6 +85,7 @@ class FfmpegDecoder : public Decoder {
 };
 
 FfmpegDecoder::~FfmpegDecoder() {
+  av_channel_layout_uninit(&in_layout_);
   av_frame_free(&frame_);
   av_packet_free(&packet_);
   swr_free(&resampler_);
@@ -138,6 +142,8 @@ MciError FfmpegDecoder::Open(UniqueFd fd) {
                           codec_->sample_fmt, rate_, 0, nullptr);
   av_channel_layout_uninit(&out_layout);
   if (configured < 0 || swr_init(resampler_) < 0) return kInvalidFile;
+  in_format_ = codec_->sample_fmt;
+  if (av_channel_layout_copy(&in_layout_, &codec_->ch_layout) < 0) return kOutOfMemory;
   packet_ = av_packet_alloc();
   frame_ = av_frame_alloc();
   if (!packet_ || !frame_) return kOutOfMemory;
@@ -198,6 +204,13 @@ bool FfmpegDecoder::DecodeMore() {
   for (;;) {
     const int received = avcodec_receive_frame(codec_, frame_);
     if (received == 0) {
+      // A frame whose format differs from the stream's, as a damaged file
+      // can make, would be converted from the wrong planes: it is dropped.
+      if (frame_->format != in_format_ || frame_->sample_rate != rate_ || !frame_->extended_data ||
+          av_channel_layout_compare(&frame_->ch_layout, &in_layout_) != 0) {
+        av_frame_unref(frame_);
+        continue;
+      }
       const int out_frames = swr_get_out_samples(resampler_, frame_->nb_samples);
       if (out_frames <= 0) continue;
       pending_.resize(static_cast<std::size_t>(out_frames) * static_cast<std::size_t>(channels_));

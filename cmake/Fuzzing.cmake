@@ -1,0 +1,44 @@
+# libFuzzer targets, one per entry point that takes outside input, each with a
+# seed corpus that the build makes. ctest runs each briefly; bench/fuzz.sh runs
+# them long.
+enable_testing()
+set(QUORWIND_FUZZ_DIR ${CMAKE_BINARY_DIR}/fuzz)
+set(QUORWIND_FUZZ_SECONDS 5 CACHE STRING "How long ctest runs each fuzz target")
+
+add_custom_command(
+  OUTPUT ${QUORWIND_FUZZ_DIR}/seeds.stamp
+  COMMAND ${PROJECT_SOURCE_DIR}/tools/make_seeds.sh ${QUORWIND_FUZZ_DIR}/seeds
+    $<TARGET_FILE:make_tone>
+  COMMAND ${CMAKE_COMMAND} -E touch ${QUORWIND_FUZZ_DIR}/seeds.stamp
+  DEPENDS make_tone ${PROJECT_SOURCE_DIR}/tools/make_seeds.sh
+  COMMENT "Making the fuzz seed corpora")
+add_custom_target(fuzz_seeds ALL DEPENDS ${QUORWIND_FUZZ_DIR}/seeds.stamp)
+
+# quorwind_fuzz_target(NAME SOURCE SEEDS LIBRARIES...): SEEDS names the seed
+# folder the target starts from.
+function(quorwind_fuzz_target name source seeds)
+  add_executable(${name} ${source})
+  target_link_libraries(${name} PRIVATE ${ARGN})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${QUORWIND_FUZZ_DIR})
+  add_dependencies(${name} fuzz_seeds)
+  set(corpus ${QUORWIND_FUZZ_DIR}/corpus/${name})
+  file(MAKE_DIRECTORY ${corpus})
+  add_test(NAME ${name}
+    COMMAND ${name} -max_total_time=${QUORWIND_FUZZ_SECONDS} -timeout=10 -rss_limit_mb=1024
+      -print_final_stats=1 -artifact_prefix=${QUORWIND_FUZZ_DIR}/crash-${name}-
+      ${corpus} ${QUORWIND_FUZZ_DIR}/seeds/${seeds})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 300 LABELS fuzz)
+endfunction()
+
+quorwind_fuzz_target(playback_fuzz ${PROJECT_SOURCE_DIR}/playback/playback_fuzz.cc text playback)
+quorwind_fuzz_target(utf8_fuzz ${PROJECT_SOURCE_DIR}/app/utf8_fuzz.cc text app_posix)
+quorwind_fuzz_target(service_fuzz ${PROJECT_SOURCE_DIR}/mci/service_fuzz.cc commands mci_core)
+quorwind_fuzz_target(midi_file_fuzz ${PROJECT_SOURCE_DIR}/mci/midi_file_fuzz.cc media midi_file)
+quorwind_fuzz_target(media_file_fuzz ${PROJECT_SOURCE_DIR}/mci/media_file_fuzz.cc media mci_core)
+
+# Inputs that once crashed a target, kept beside the code they concern and run
+# on every build.
+file(GLOB QUORWIND_MEDIA_REGRESSIONS ${PROJECT_SOURCE_DIR}/mci/fuzz_regressions/*)
+add_test(NAME media_file_fuzz_regressions COMMAND media_file_fuzz ${QUORWIND_MEDIA_REGRESSIONS})
+set_tests_properties(media_file_fuzz_regressions PROPERTIES LABELS fuzz)
