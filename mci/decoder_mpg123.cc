@@ -13,6 +13,8 @@ namespace quorwind::mci {
 
 namespace {
 
+constexpr std::uint64_t kShortestFrame = 24;
+
 std::uint32_t BigEndian32(const unsigned char* p) {
   return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
 }
@@ -22,8 +24,9 @@ std::uint32_t LittleEndian32(const unsigned char* p) {
 }
 
 /// Whether the file's Xing, Info or VBRI header (if any) states a stream size
-/// that agrees with the file: then its frame count is the length. A file
-/// without one, or truncated, or joined to another, disagrees.
+/// that agrees with the file, and a frame count that fits in it: then its
+/// frame count is the length. A file without one, truncated, joined to
+/// another or with a damaged header disagrees.
 bool HeaderAgreesWithFile(int fd) {
   struct stat status {};
   if (fstat(fd, &status) != 0) return false;
@@ -59,15 +62,21 @@ bool HeaderAgreesWithFile(int fd) {
     const bool mono = (frame[at + 3] >> 6) == 3;
     const std::size_t side_info = mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17);
     std::optional<std::uint64_t> stated;
+    std::uint64_t frames = 0;
     const unsigned char* xing = frame + at + 4 + side_info;
     const unsigned char* vbri = frame + at + 4 + 32;
     if (std::memcmp(xing, "Xing", 4) == 0 || std::memcmp(xing, "Info", 4) == 0) {
       const std::uint32_t flags = BigEndian32(xing + 4);
-      if ((flags & 1) && (flags & 2)) stated = BigEndian32(xing + 12);
+      if ((flags & 1) && (flags & 2)) {
+        frames = BigEndian32(xing + 8);
+        stated = BigEndian32(xing + 12);
+      }
     } else if (std::memcmp(vbri, "VBRI", 4) == 0) {
       stated = BigEndian32(vbri + 10);
+      frames = BigEndian32(vbri + 14);
     }
-    if (!stated) return false;
+    // No MPEG audio frame is shorter than 24 bytes.
+    if (!stated || frames * kShortestFrame > *stated) return false;
     const std::uint64_t audio = end - start - at;
     const std::uint64_t difference = *stated > audio ? *stated - audio : audio - *stated;
     return difference <= audio / 100;

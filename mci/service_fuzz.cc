@@ -29,14 +29,13 @@ constexpr char kGuardByte = '\x5a';
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quorwind::mci;
   if (size == 0) return 0;
-  static MciService* service =
-      new MciService([] { return std::make_unique<SilentOutput>(); });  // lives across inputs
+  static MciService service([] { return std::make_unique<SilentOutput>(); });
   const std::uint32_t capacity = data[0] % 65;
   const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
 
   char reply[kGuard + 64 + kGuard];
   std::memset(reply, kGuardByte, sizeof reply);
-  const MciError error = service->Execute(text.c_str(), reply + kGuard, capacity);
+  const MciError error = service.Execute(text.c_str(), reply + kGuard, capacity);
   for (std::size_t i = 0; i < sizeof reply; ++i) {
     if ((i < kGuard || i >= kGuard + capacity) && reply[i] != kGuardByte) std::abort();
   }

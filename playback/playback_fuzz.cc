@@ -35,15 +35,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(command_text.find(u" \"" + path + u"\"") != std::u16string::npos);
   }
 
-  // The reply: copied back whole or cut at 20, padded with blanks, then read.
+  // The reply: copied back whole or cut at 20, padded with blanks, then read;
+  // the one error it may raise is the overflow.
   ReplyBuffer reply{};
   CopyReplyBack(text, reply);
   for (std::size_t i = 0; i < reply.size(); ++i) {
     Check(reply[i] == (i < text.size() ? text[i] : u' '));
   }
   try {
-    const std::int64_t milliseconds = ReadLength(reply);  // in range by its type
-    Check(milliseconds >= INT32_MIN && milliseconds <= INT32_MAX);
+    (void)ReadLength(reply);
   } catch (const RuntimeError& error) {
     Check(error.kind() == RuntimeErrorKind::kOverflow);
   }
