@@ -260,6 +260,13 @@ class FormatsTest(ServerTest):
             f.write(data[:len(data) * 2 // 3])
         with open(joined, "wb") as f:
             f.write(data + data)
+        # A header whose frame count was damaged but whose byte count still
+        # matches the file: the frames are counted instead of believed.
+        damaged = os.path.join(self.dir, "damaged.mp3")
+        at = max(data.find(b"Xing"), data.find(b"Info"))
+        with open(damaged, "wb") as f:
+            f.write(data[:at + 8] + b"\xff\xff\xff\x00" + data[at + 12:])
+        self.assertLess(length_reply(damaged), 1100)
         # Without a LAME tag, the encoder's delay and padding are heard too.
         for path, expected, tolerance, heard in [
                 (with_header, 1000, 0, 1000), (without, decoded_ms(without), 1, 1000),
