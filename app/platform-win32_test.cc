@@ -53,7 +53,9 @@ TEST_F(Win32TextTest, UnpairedSurrogatesAndAnyBytesConvertWithoutHarm) {
     for (char& byte : reply) byte = static_cast<char>(random_() % 3 ? random_() : 0);
     const std::u16string wide = platform_.ToWide(reply);
     EXPECT_LE(wide.size(), kReplyLength);
-    if (info.MaxCharSize == 1) EXPECT_EQ(platform_.ToNarrow(wide), reply);
+    if (info.MaxCharSize == 1) {
+      EXPECT_EQ(platform_.ToNarrow(wide), reply);
+    }
     ReplyBuffer buffer{};
     CopyReplyBack(wide, buffer);
   }
