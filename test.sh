@@ -9,6 +9,7 @@ tools/deps.sh cmake ninja-build g++ pkg-config googletest libgtest-dev \
   libasound2-dev libasound2-plugins pipewire pipewire-pulse wireplumber dbus-daemon \
   libmpg123-dev libavformat-dev libavcodec-dev libswresample-dev libavutil-dev \
   libfluidsynth-dev timgm6mb-soundfont ffmpeg lame clang libclang-rt-14-dev \
+  debhelper dpkg-dev lintian man-db \
   mingw-w64 wine wine32:i386 wine64 python3-pefile xvfb xdotool imagemagick \
   gstreamer1.0-plugins-good:i386 gstreamer1.0-plugins-ugly:i386 gstreamer1.0-libav:i386 \
   gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly gstreamer1.0-libav
