@@ -52,4 +52,10 @@ else
   /usr/bin/python3 tests/pe_check.py build/windows/bin/Quorwind.exe i386
   run_preset windows64
 fi
+# The Windows zip holds the program, its README and the licence.
+/usr/bin/python3 - "$(tools/windows_zip.sh)" <<'EOF'
+import sys, zipfile
+names = sorted(n.split("/", 1)[1] for n in zipfile.ZipFile(sys.argv[1]).namelist())
+assert names == ["", "LICENSE.txt", "Quorwind.exe", "README.txt"], names
+EOF
 echo "All tests passed." >&2

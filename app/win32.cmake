@@ -8,7 +8,7 @@ add_custom_command(
   DEPENDS ${PROJECT_SOURCE_DIR}/tools/make_icon.py
   COMMENT "Drawing the icon")
 set_source_files_properties(quorwind.rc PROPERTIES
-  OBJECT_DEPENDS "${QUORWIND_ICON};${CMAKE_CURRENT_SOURCE_DIR}/quorwind.manifest")
+  OBJECT_DEPENDS "${QUORWIND_ICON};${CMAKE_CURRENT_SOURCE_DIR}/quorwind.manifest;${CMAKE_CURRENT_BINARY_DIR}/version.h")
 
 add_library(app_win32 STATIC platform-win32.cc form1-win32.cc)
 target_include_directories(app_win32 PUBLIC ${PROJECT_SOURCE_DIR})
@@ -33,3 +33,22 @@ if(QUORWIND_TESTS)
   target_link_libraries(app_win32_test PRIVATE app_win32 GTest::gtest_main)
   quorwind_discover_tests(app_win32_test)
 endif()
+
+# The zip for Windows users: the program, a short README and the licence, in a
+# folder named after the version; the texts get Windows line ends.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(QUORWIND_ZIP_NAME Quorwind-${PROJECT_VERSION}-win64)
+else()
+  set(QUORWIND_ZIP_NAME Quorwind-${PROJECT_VERSION}-win32)
+endif()
+set(QUORWIND_ZIP_DIR ${CMAKE_BINARY_DIR}/zip/Quorwind-${PROJECT_VERSION})
+configure_file(README-windows.txt ${QUORWIND_ZIP_DIR}/README.txt @ONLY NEWLINE_STYLE CRLF)
+configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${QUORWIND_ZIP_DIR}/LICENSE.txt @ONLY
+  NEWLINE_STYLE CRLF)
+add_custom_target(windows_zip
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:Quorwind> ${QUORWIND_ZIP_DIR}/
+  COMMAND ${CMAKE_COMMAND} -E chdir ${CMAKE_BINARY_DIR}/zip
+    ${CMAKE_COMMAND} -E tar cf ${CMAKE_BINARY_DIR}/${QUORWIND_ZIP_NAME}.zip --format=zip
+    Quorwind-${PROJECT_VERSION}
+  DEPENDS Quorwind
+  COMMENT "Packing ${QUORWIND_ZIP_NAME}.zip")

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds the Windows zip (Quorwind.exe for 32-bit Windows, README.txt and
+# LICENSE.txt) and prints its path.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/deps.sh cmake ninja-build mingw-w64 googletest python3 >&2
+cmake --preset windows >/dev/null
+cmake --build --preset windows --target windows_zip >/dev/null
+version=$(sed -n 's/^project(Quorwind VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+echo "$PWD/build/windows/Quorwind-$version-win32.zip"
