@@ -12,7 +12,15 @@ add_custom_command(
   COMMAND ${CMAKE_COMMAND} -E touch ${QUORWIND_FUZZ_DIR}/seeds.stamp
   DEPENDS make_tone ${PROJECT_SOURCE_DIR}/tools/make_seeds.sh
   COMMENT "Making the fuzz seed corpora")
-add_custom_target(fuzz_seeds ALL DEPENDS ${QUORWIND_FUZZ_DIR}/seeds.stamp)
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+add_custom_command(
+  OUTPUT ${QUORWIND_FUZZ_DIR}/soundfont.sf2
+  COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tools/make_soundfont.py
+    ${QUORWIND_FUZZ_DIR}/soundfont.sf2
+  DEPENDS ${PROJECT_SOURCE_DIR}/tools/make_soundfont.py
+  COMMENT "Making the soundfont of the MIDI fuzzing")
+add_custom_target(fuzz_seeds ALL
+  DEPENDS ${QUORWIND_FUZZ_DIR}/seeds.stamp ${QUORWIND_FUZZ_DIR}/soundfont.sf2)
 
 # quorwind_fuzz_target(NAME SOURCE SEEDS LIBRARIES...): SEEDS names the seed
 # folder the target starts from.

@@ -16,8 +16,11 @@ namespace {
 
 constexpr int kRate = 44100;
 constexpr std::size_t kLargestFile = 64 << 20;
-/// The soundfonts looked for, the system's choice first.
+/// The soundfonts looked for: one the build names, then the system's choice.
 constexpr const char* kSoundfonts[] = {
+#ifdef QUORWIND_SOUNDFONT
+    QUORWIND_SOUNDFONT,
+#endif
     "/usr/share/sounds/sf2/default-GM.sf2",
     "/usr/share/sounds/sf2/TimGM6mb.sf2",
     "/usr/share/sounds/sf2/FluidR3_GM.sf2",
