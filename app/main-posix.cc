@@ -25,8 +25,8 @@ constexpr std::string_view kVersion = "quorwind " QUORWIND_VERSION "\n";
 std::string_view InformationAsked(int argc, char** argv) {
   if (argc != 2) return {};
   const std::string_view text = argv[1];
-  struct stat status {};
   if (text != "--help" && text != "--version") return {};
+  struct stat status {};
   if (lstat(argv[1], &status) == 0) return {};
   return text == "--help" ? kHelp : kVersion;
 }

@@ -6,5 +6,5 @@ cd "$(dirname "$0")/.."
 tools/deps.sh cmake ninja-build mingw-w64 googletest python3 >&2
 cmake --preset windows >/dev/null
 cmake --build --preset windows --target windows_zip >/dev/null
-version=$(sed -n 's/^project(Quorwind VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows/CMakeCache.txt)
 echo "$PWD/build/windows/Quorwind-$version-win32.zip"
