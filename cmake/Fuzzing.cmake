@@ -45,12 +45,12 @@ endfunction()
 
 quorwind_fuzz_target(playback_fuzz ${PROJECT_SOURCE_DIR}/playback/playback_fuzz.cc text playback)
 quorwind_fuzz_target(utf8_fuzz ${PROJECT_SOURCE_DIR}/app/utf8_fuzz.cc text app_posix)
-quorwind_fuzz_target(service_fuzz ${PROJECT_SOURCE_DIR}/mci/service_fuzz.cc commands mci_core)
-quorwind_fuzz_target(midi_file_fuzz ${PROJECT_SOURCE_DIR}/mci/midi_file_fuzz.cc media midi_file)
-quorwind_fuzz_target(media_file_fuzz ${PROJECT_SOURCE_DIR}/mci/media_file_fuzz.cc media mci_core)
+quorwind_fuzz_target(service_fuzz ${PROJECT_SOURCE_DIR}/mci/service/service_fuzz.cc commands mci_core)
+quorwind_fuzz_target(midi_file_fuzz ${PROJECT_SOURCE_DIR}/mci/midi/midi_file_fuzz.cc media midi_file)
+quorwind_fuzz_target(media_file_fuzz ${PROJECT_SOURCE_DIR}/mci/decoders/media_file_fuzz.cc media mci_core)
 
 # Inputs that once crashed a target, kept beside the code they concern and run
 # on every build.
-file(GLOB QUORWIND_MEDIA_REGRESSIONS ${PROJECT_SOURCE_DIR}/mci/fuzz_regressions/*)
+file(GLOB QUORWIND_MEDIA_REGRESSIONS ${PROJECT_SOURCE_DIR}/mci/decoders/fuzz_regressions/*)
 add_test(NAME media_file_fuzz_regressions COMMAND media_file_fuzz ${QUORWIND_MEDIA_REGRESSIONS})
 set_tests_properties(media_file_fuzz_regressions PROPERTIES LABELS fuzz)

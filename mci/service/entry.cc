@@ -1,6 +1,6 @@
 // The exported entry: one service for the whole process.
 #include "mci/mci.h"
-#include "mci/service.h"
+#include "mci/service/service.h"
 
 extern "C" std::uint32_t mciSendStringA(const char* command, char* reply,
                                         std::uint32_t reply_capacity, std::uintptr_t) {

@@ -1,5 +1,5 @@
 // Tests of the service on real files written by the tone writer.
-#include "mci/service.h"
+#include "mci/service/service.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "mci/decoder.h"
+#include "mci/decoders/decoder.h"
 
 namespace quorwind::mci {
 

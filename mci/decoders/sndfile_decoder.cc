@@ -2,7 +2,7 @@
 #include <sndfile.h>
 #include <unistd.h>
 
-#include "mci/decoder.h"
+#include "mci/decoders/decoder.h"
 
 namespace quorwind::mci {
 

@@ -7,8 +7,8 @@
 #include <cmath>
 #include <vector>
 
-#include "mci/decoder.h"
-#include "mci/midi_file.h"
+#include "mci/decoders/decoder.h"
+#include "mci/midi/midi_file.h"
 
 namespace quorwind::mci {
 

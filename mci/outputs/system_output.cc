@@ -1,5 +1,5 @@
 // The system's output: the first back end whose sound system answers.
-#include "mci/audio_output.h"
+#include "mci/outputs/audio_output.h"
 
 namespace quorwind::mci {
 

@@ -1,5 +1,5 @@
 // Execution of command texts against the device table.
-#include "mci/service.h"
+#include "mci/service/service.h"
 
 #include <charconv>
 #include <cstring>

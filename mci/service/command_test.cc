@@ -1,5 +1,5 @@
 // Tests of command text parsing.
-#include "mci/command.h"
+#include "mci/service/command.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "mci/service.h"
+#include "mci/service/service.h"
 
 namespace quorwind::mci {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "mci/media_file.h"
+#include "mci/decoders/media_file.h"
 
 using namespace quorwind::mci;
 

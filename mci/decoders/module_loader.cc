@@ -3,7 +3,7 @@
 #include <dlfcn.h>
 #include <string>
 
-#include "mci/decoder.h"
+#include "mci/decoders/decoder.h"
 
 namespace quorwind::mci {
 

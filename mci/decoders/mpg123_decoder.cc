@@ -7,7 +7,7 @@
 #include <cstring>
 #include <optional>
 
-#include "mci/decoder.h"
+#include "mci/decoders/decoder.h"
 
 namespace quorwind::mci {
 

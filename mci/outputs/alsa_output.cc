@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "mci/audio_output.h"
+#include "mci/outputs/audio_output.h"
 
 namespace quorwind::mci {
 

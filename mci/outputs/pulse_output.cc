@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "mci/audio_output.h"
+#include "mci/outputs/audio_output.h"
 
 namespace quorwind::mci {
 

@@ -1,5 +1,5 @@
 // Media files: the decoders that may read a file, chosen by its first bytes.
-#include "mci/media_file.h"
+#include "mci/decoders/media_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,5 +1,5 @@
 // Command text parsing.
-#include "mci/command.h"
+#include "mci/service/command.h"
 
 #include <algorithm>
 #include <optional>

@@ -1,5 +1,5 @@
 // Reading the events of a Standard MIDI File, for their times only.
-#include "mci/midi_file.h"
+#include "mci/midi/midi_file.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,5 +1,5 @@
 // Tests of the MIDI length: tempo maps, divisions, running status, damage.
-#include "mci/midi_file.h"
+#include "mci/midi/midi_file.h"
 
 #include <gtest/gtest.h>
 

@@ -13,7 +13,7 @@ extern "C" {
 #include <cstring>
 #include <vector>
 
-#include "mci/decoder.h"
+#include "mci/decoders/decoder.h"
 
 namespace quorwind::mci {
 

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <span>
 
-#include "mci/midi_file.h"
+#include "mci/midi/midi_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto smf = quorwind::mci::StandardMidiData(std::span(data, size));
