@@ -10,9 +10,9 @@
 #include <string>
 #include <string_view>
 
+#include "mci/decoders/media_file.h"
 #include "mci/outputs/audio_output.h"
 #include "mci/service/command.h"
-#include "mci/decoders/media_file.h"
 
 namespace quorwind::mci {
 
