@@ -208,6 +208,35 @@ def bench_players(server, files, runs, wine_prefix, only=None):
     return rows
 
 
+def bench_device_clock(tone, seconds, runs):
+    """quorwind and paplay on a sink whose clock runs 0.3 % fast or slow (a pipe
+    sink drained at that pace): the tone's span at the device, and the exit
+    after the device played its last sound."""
+    rows = []
+    quorwind = os.path.join(RELEASE, "bin", "quorwind")
+    for pace in [1.0, 1.003, 0.997]:
+        for name, command in [("quorwind", [quorwind, tone]), ("paplay", ["paplay", tone])]:
+            spans, gaps, statuses = [], [], set()
+            for _ in range(runs):
+                with soundlab.PipeSinkServer(pace) as server:
+                    status = subprocess.run(command, env=server.env, stdout=subprocess.DEVNULL,
+                                            stderr=subprocess.DEVNULL).returncode
+                    ended = time.monotonic()
+                    time.sleep(0.6)
+                    reads = server.reader.loud_reads
+                    statuses.add(status)
+                    if reads:
+                        spans.append(server.reader.span_ms() / 1000.0)
+                        gaps.append(ended - reads[-1])
+            rows.append({"pace": pace, "player": name, "span": summary(spans),
+                         "exit_after_end": summary(gaps), "statuses": sorted(statuses),
+                         "seconds": seconds})
+            print("device clock %.3f %-10s span %s  exit after end %s" % (
+                pace, name, fmt(rows[-1]["span"], 1000, 0, " ms"),
+                fmt(rows[-1]["exit_after_end"], 1000, 0, " ms")), file=sys.stderr)
+    return rows
+
+
 def bench_length_query(runs, quick):
     tool = os.path.join(RELEASE, "bench", "length_query")
     module = os.path.join(RELEASE, "lib", "quorwind", "libquorwind-mci.so")
@@ -284,7 +313,7 @@ unset multiplot
     os.remove(data)
 
 
-def write_markdown(rows, length_rows, size_info, runs, path):
+def write_markdown(rows, length_rows, clock_rows, size_info, runs, path):
     native, module, decoders, exe32, exe64 = size_info
     cpu = subprocess.run(["sh", "-c", "grep -m1 'model name' /proc/cpuinfo | cut -d: -f2"],
                          capture_output=True, text=True).stdout.strip()
@@ -316,6 +345,22 @@ def write_markdown(rows, length_rows, size_info, runs, path):
             fmt(r["heard"], 100, 1, "%"),
             fmt(r["rss"], 1 / 1024, 1, " MB"), fmt(r["cpu"], 1000, 0, " ms"),
             ",".join(str(s) for s in r["statuses"])))
+    lines += [
+        "",
+        "## A device whose clock runs off",
+        "",
+        "PulseAudio's pipe sink, its FIFO drained 5 ms at a time by a reader paced at the given "
+        "multiple of real time, plays a %d s tone; the span runs from the reader's first to "
+        "the end of its last read that carried the tone, and exit after end from there to "
+        "the player's exit." % (clock_rows[0]["seconds"] if clock_rows else 0),
+        "",
+        "| device pace | player | span | exit after end | exit |",
+        "|---|---|---|---|---|",
+    ]
+    for r in clock_rows:
+        lines.append("| %.3f | %s | %s | %s | %s |" % (
+            r["pace"], r["player"], fmt(r["span"], 1000, 0, " ms"),
+            fmt(r["exit_after_end"], 1000, 0, " ms"), ",".join(str(s) for s in r["statuses"])))
     lines += [
         "",
         "## Length query of quorwind's media-control module (open + status … length)",
@@ -375,8 +420,12 @@ def main():
                            ["ffmpeg", "-y", "-i", "IN", "-c:a", "aac", "OUT"]), 3.0,
          {"quorwind", "ffplay", "mpv"}),
         ("3 s MIDI", midi, 3.0, {"quorwind", "fluidsynth -i"}),
+        ("60 s WAV", make_tone(os.path.join(MEDIA, "tone-60s.wav"), "wav", 60, 48000, 2), 60.0,
+         {"quorwind", "paplay"}),
     ]
     length_rows = bench_length_query(args.runs, args.quick)
+    clock_rows = bench_device_clock(make_tone(os.path.join(MEDIA, "tone-20s.wav"), "wav", 20,
+                                              48000, 2), 20, min(args.runs, 3))
 
     wine_prefix = os.path.join(ROOT, "build", "bench-wine-prefix-%d" % (32 if RUNS_I386 else 64))
     xvfb = subprocess.Popen(["Xvfb", ":97", "-screen", "0", "640x480x24", "-nolisten", "tcp"],
@@ -406,7 +455,7 @@ def main():
         xvfb.terminate()
         xvfb.wait()
 
-    write_markdown(rows, length_rows, sizes(), args.runs, os.path.join(RESULTS, "latest.md"))
+    write_markdown(rows, length_rows, clock_rows, sizes(), args.runs, os.path.join(RESULTS, "latest.md"))
     write_chart(rows, os.path.join(RESULTS, "overshoot.png"))
     print(open(os.path.join(RESULTS, "latest.md")).read())
 

@@ -321,6 +321,40 @@ class FormatsTest(ServerTest):
             self.assertNotIn(library, maps[0])
 
 
+class DeviceClockTest(unittest.TestCase):
+    """A sink whose clock runs fast or slow: the tone still lasts its length
+    on the system clock, and the program ends with it."""
+
+    SECONDS = 20
+
+    def test_the_sound_keeps_the_system_clock(self):
+        tone = os.path.join(tempfile.mkdtemp(prefix="quorwind-clock-"), "tone.wav")
+        make_tone(tone, "wav", self.SECONDS, 48000, 2)
+        for back_end in ["pulse", "alsa"]:
+            true_exit_gap = None
+            for pace in [1.0, 1.003, 0.997]:  # the true pace first: the others compare with it
+                with self.subTest(back_end=back_end, pace=pace), \
+                        soundlab.PipeSinkServer(pace) as server:
+                    env = dict(server.env)
+                    if back_end == "alsa":
+                        env["ALSA_CONFIG_PATH"] = os.path.join(server.dir, "asound.conf")
+                        with open(env["ALSA_CONFIG_PATH"], "w") as f:
+                            f.write('pcm.!default { type pulse server "%s" }\n' %
+                                    env["PULSE_SERVER"])
+                        env["PULSE_SERVER"] = "unix:" + os.path.join(server.dir, "nowhere")
+                    run = Run([tone], env)
+                    ended = time.monotonic()
+                    time.sleep(0.6)
+                    reads = server.reader
+                    self.assertEqual((run.status, run.stdout, run.stderr), (0, b"", b""))
+                    self.assertLessEqual(abs(reads.span_ms() - self.SECONDS * 1000), 15)
+                    exit_gap = (ended - reads.loud_reads[-1]) * 1000
+                    if true_exit_gap is None:
+                        true_exit_gap = exit_gap
+                    self.assertLessEqual(abs(exit_gap - true_exit_gap), 15)
+        shutil.rmtree(os.path.dirname(tone), ignore_errors=True)
+
+
 class PipeWireTest(ServerTest):
     server_class = soundlab.PipeWireServer
 

@@ -9,11 +9,13 @@ in the recording maps to time.
 
 import array
 import os
+import select
 import shutil
 import signal
 import struct
 import subprocess
 import tempfile
+import threading
 import time
 
 RATE = 48000  # of the recording: mono, signed 16-bit
@@ -177,6 +179,9 @@ class PulseAudioServer(SoundServer):
 
     name = "PulseAudio"
 
+    def _sink_module(self):
+        return "module-null-sink sink_name=quorwind_sink rate=48000 channels=2"
+
     def __enter__(self):
         socket = os.path.join(self.dir, "native")
         self.env["PULSE_SERVER"] = "unix:" + socket
@@ -184,7 +189,7 @@ class PulseAudioServer(SoundServer):
             ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
              "--system=no", "--disable-shm=yes", "--log-target=stderr",
              "-L", "module-native-protocol-unix socket=%s auth-anonymous=1" % socket,
-             "-L", "module-null-sink sink_name=quorwind_sink rate=48000 channels=2"],
+             "-L", self._sink_module()],
             "pulseaudio")
         self._await(lambda: self._pactl("info"), "PulseAudio")
         self._keep_sink_running()
@@ -216,3 +221,71 @@ class PipeWireServer(SoundServer):
         self._await(lambda: self._pactl("set-default-sink", "quorwind_sink"), "the default sink")
         self._keep_sink_running()
         return self
+
+
+class PacedReader(threading.Thread):
+    """Drains a pipe sink's FIFO 5 ms of sound at a time, at |pace| times real
+    time, as a device whose clock runs off would; notes when it read sound."""
+
+    CHUNK_MS = 5
+
+    def __init__(self, fifo, pace):
+        super().__init__(daemon=True)
+        self._fd = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        self._pace = pace
+        self._stopping = threading.Event()
+        self.loud_reads = []  # monotonic times of the reads that carried sound
+
+    def run(self):
+        size = RATE * self.CHUNK_MS // 1000 * 4  # s16le stereo at the sink's rate
+        due = time.monotonic()
+        while not self._stopping.is_set():
+            due += self.CHUNK_MS / 1000.0 / self._pace
+            delay = due - time.monotonic()
+            if delay > 0:
+                select.select([], [], [], delay)
+            try:
+                data = os.read(self._fd, size)
+            except BlockingIOError:
+                continue
+            samples = array.array("h")
+            samples.frombytes(data[: len(data) // 2 * 2])
+            if samples and (max(samples) > 2000 or -min(samples) > 2000):
+                self.loud_reads.append(time.monotonic())
+
+    def span_ms(self):
+        """From the first to the end of the last read that carried sound."""
+        if not self.loud_reads:
+            return 0.0
+        return (self.loud_reads[-1] - self.loud_reads[0]) * 1000 + self.CHUNK_MS / self._pace
+
+    def stop(self):
+        self._stopping.set()
+        self.join()
+        os.close(self._fd)
+
+
+class PipeSinkServer(PulseAudioServer):
+    """PulseAudio whose sink writes into a FIFO that a PacedReader drains at
+    |pace| times real time: a sound device whose clock runs fast or slow."""
+
+    name = "PulseAudio pipe sink"
+
+    def __init__(self, pace):
+        super().__init__()
+        self.pace = pace
+        self.reader = None
+
+    def _sink_module(self):
+        return "module-pipe-sink sink_name=quorwind_sink file=%s format=s16le rate=%d channels=2" % (
+            os.path.join(self.dir, "sink.fifo"), RATE)
+
+    def _keep_sink_running(self):
+        self.reader = PacedReader(os.path.join(self.dir, "sink.fifo"), self.pace)
+        self.reader.start()
+        super()._keep_sink_running()
+
+    def __exit__(self, *exc):
+        if self.reader:
+            self.reader.stop()
+        return super().__exit__(*exc)

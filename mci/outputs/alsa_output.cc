@@ -1,15 +1,24 @@
-// ALSA back end: libasound's default device, written from a thread of our own.
+// ALSA back end: libasound's default device, written from a thread of our own
+// through a resampler that keeps the sound on the system clock.
 #include <alsa/asoundlib.h>
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/log.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
+}
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "mci/outputs/audio_output.h"
+#include "mci/outputs/clock_steering.h"
 
 namespace quorwind::mci {
 
@@ -23,6 +32,30 @@ constexpr auto kStartTimeout = 500ms;
 constexpr unsigned kLatencyMicroseconds = 200'000;
 /// How often the writer looks at the stop flag while the device is full.
 constexpr int kPollMilliseconds = 20;
+/// How often the heard position is compared with the system clock.
+constexpr auto kSteeringPeriod = 100ms;
+/// The span, in output frames, over which a rate correction is spread:
+/// long enough that one frame in it is a few parts per million.
+constexpr int kCompensationFrames = 1 << 20;
+
+/// A libswresample context that changes neither format nor rate, only the
+/// pace, by as much as the steering asks.
+struct Resampler {
+  SwrContext* context = nullptr;
+  ~Resampler() { swr_free(&context); }
+
+  bool Open(int channels, int rate) {
+    av_log_set_level(AV_LOG_QUIET);
+    AVChannelLayout layout{};
+    av_channel_layout_default(&layout, channels);
+    const bool made = swr_alloc_set_opts2(&context, &layout, AV_SAMPLE_FMT_FLT, rate, &layout,
+                                          AV_SAMPLE_FMT_FLT, rate, 0, nullptr) == 0 &&
+                      av_opt_set_int(context, "flags", SWR_FLAG_RESAMPLE, 0) == 0 &&
+                      swr_init(context) == 0;
+    av_channel_layout_uninit(&layout);
+    return made;
+  }
+};
 
 /// libasound reports through a process-wide handler; ours keeps quiet.
 void QuietErrorHandler(const char*, int, const char*, int, const char*, ...) {}
@@ -47,6 +80,11 @@ class AlsaOutput : public AudioOutput {
   /// Marks the stream audible once the device has played its first frame.
   void CheckAudible();
   void SetPhase(Phase phase);
+  /// Converts |frames| frames of |data| at the steered pace (all that the
+  /// resampler holds when |data| is null) and writes them.
+  bool Convert(const float* data, std::size_t frames);
+  /// Compares the heard position with the system clock and sets the pace.
+  void Steer();
 
   snd_pcm_t* pcm_ = nullptr;
   std::thread writer_;
@@ -59,6 +97,13 @@ class AlsaOutput : public AudioOutput {
   // Touched by the writer only.
   std::size_t channels_ = 0;
   std::uint64_t frames_written_ = 0;
+  int rate_ = 0;
+  Resampler resampler_;
+  std::vector<float> converted_;
+  std::uint64_t frames_converted_ = 0;  // source frames given to the resampler
+  ClockSteering steering_;
+  std::chrono::steady_clock::time_point first_heard_;
+  std::chrono::steady_clock::time_point steered_;
 };
 
 AlsaOutput::~AlsaOutput() {
@@ -84,6 +129,8 @@ MciError AlsaOutput::Start(FrameSource& source) {
   }
   SetLayout(source);
   channels_ = static_cast<std::size_t>(source.Channels());
+  rate_ = source.SampleRate();
+  if (!resampler_.Open(source.Channels(), rate_)) return kOutOfMemory;
   writer_ = std::thread([this, &source] { Play(source); });
 
   std::unique_lock lock(mutex_);
@@ -117,9 +164,11 @@ void AlsaOutput::Play(FrameSource& source) {
   const std::size_t block_frames = block.size() / channels_;
   for (;;) {
     const std::size_t got = source.Read(block.data(), block_frames);
-    if (got > 0 && !Write(block.data(), got)) return;
+    if (got > 0 && !Convert(block.data(), got)) return;
     if (got < block_frames) break;
+    Steer();
   }
+  if (!Convert(nullptr, 0)) return;
   if (frames_written_ == 0) {
     SetPhase(Phase::kNothingToPlay);
     return;
@@ -131,6 +180,36 @@ void AlsaOutput::Play(FrameSource& source) {
     CheckAudible();
     std::this_thread::sleep_for(1ms);
   }
+}
+
+bool AlsaOutput::Convert(const float* data, std::size_t frames) {
+  const int capacity = swr_get_out_samples(resampler_.context, static_cast<int>(frames));
+  if (capacity < 0) return false;
+  converted_.resize((static_cast<std::size_t>(capacity) + 1) * channels_);
+  auto* out = reinterpret_cast<std::uint8_t*>(converted_.data());
+  const auto* in = reinterpret_cast<const std::uint8_t*>(data);
+  const int made = swr_convert(resampler_.context, &out, capacity + 1, data ? &in : nullptr,
+                               static_cast<int>(frames));
+  frames_converted_ += frames;
+  return made >= 0 && Write(converted_.data(), static_cast<std::size_t>(made));
+}
+
+void AlsaOutput::Steer() {
+  const auto now = std::chrono::steady_clock::now();
+  if (phase_ != Phase::kAudible || now - steered_ < kSteeringPeriod) return;
+  steered_ = now;
+  snd_pcm_sframes_t delay = 0;
+  if (snd_pcm_delay(pcm_, &delay) < 0) return;
+  // What the resampler was given, less what it holds and what the device
+  // has still to play (in device frames, each worth |pace| source frames).
+  const double pending = static_cast<double>(swr_get_delay(resampler_.context, rate_)) +
+                         static_cast<double>(delay) * steering_.pace();
+  const double heard = (static_cast<double>(frames_converted_) - pending) / rate_;
+  const double pace =
+      steering_.Update(heard, std::chrono::duration<double>(now - first_heard_).count());
+  swr_set_compensation(resampler_.context,
+                       static_cast<int>(std::lround(kCompensationFrames * (1.0 / pace - 1.0))),
+                       kCompensationFrames);
 }
 
 bool AlsaOutput::Write(const float* data, std::size_t frames) {
@@ -169,6 +248,7 @@ void AlsaOutput::CheckAudible() {
   if (snd_pcm_delay(pcm_, &delay) < 0) return;
   // What has been written but is still queued is the delay; the rest is heard.
   if (delay >= 0 && static_cast<std::uint64_t>(delay) < frames_written_) {
+    first_heard_ = steered_ = std::chrono::steady_clock::now();
     SetPhase(Phase::kAudible);
   }
 }

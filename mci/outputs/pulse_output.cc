@@ -1,13 +1,16 @@
 // PulseAudio back end: a threaded main loop pulls frames from the source.
 #include <pulse/pulseaudio.h>
+#include <pulse/rtclock.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
 #include "mci/outputs/audio_output.h"
+#include "mci/outputs/clock_steering.h"
 
 namespace quorwind::mci {
 
@@ -25,6 +28,8 @@ constexpr pa_usec_t kMinimumRequest = 60'000;
 /// Bounds of the wait for the sink's latency.
 constexpr auto kTimingTimeout = 200ms;
 constexpr pa_usec_t kMaximumWait = 500'000;
+/// How often the heard position is compared with the system clock.
+constexpr pa_usec_t kSteeringPeriod = 100'000;
 
 class PulseOutput : public AudioOutput {
  public:
@@ -46,6 +51,14 @@ class PulseOutput : public AudioOutput {
   /// Returns once the frames the sink has just started are audible.
   void WaitOutSinkLatency();
   void SetPhase(Phase phase);
+  /// From the first audible frame on, keeps the heard position on the
+  /// system clock by steering the stream's rate.
+  void StartSteering();
+  void Steer(const pa_timing_info& timing);
+
+  static void OnSteeringTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
+                              void* self);
+  static void OnSteeringTiming(pa_stream* stream, int success, void* self);
 
   static void OnContextState(pa_context* context, void* self);
   static void OnStreamState(pa_stream* stream, void* self);
@@ -69,11 +82,17 @@ class PulseOutput : public AudioOutput {
   FrameSource* source_ = nullptr;
   bool source_ended_ = false;
   bool wrote_any_ = false;
+  pa_time_event* steering_timer_ = nullptr;
+  std::chrono::steady_clock::time_point first_heard_;
+  ClockSteering steering_;
+  std::uint32_t rate_ = 0;  // the stream's, as last set
+  bool steering_failed_ = false;
 };
 
 PulseOutput::~PulseOutput() {
   if (!loop_) return;
   pa_threaded_mainloop_lock(loop_);
+  if (steering_timer_) pa_threaded_mainloop_get_api(loop_)->time_free(steering_timer_);
   if (stream_) {
     pa_stream_set_state_callback(stream_, nullptr, nullptr);
     pa_stream_set_write_callback(stream_, nullptr, nullptr);
@@ -97,7 +116,10 @@ MciError PulseOutput::Start(FrameSource& source) {
   if (MciError error = Connect(); error != kOk) return error;
   if (MciError error = OpenStream(); error != kOk) return error;
   const Phase phase = AwaitChange(Phase::kReady);
-  if (phase == Phase::kPlaying) WaitOutSinkLatency();
+  if (phase == Phase::kPlaying) {
+    WaitOutSinkLatency();
+    StartSteering();
+  }
   return phase == Phase::kPlaying || phase == Phase::kNothingToPlay ? kOk : kDeviceNotReady;
 }
 
@@ -118,6 +140,49 @@ void PulseOutput::WaitOutSinkLatency() {
   const pa_usec_t sink_latency = timing ? timing->sink_usec : 0;
   pa_threaded_mainloop_unlock(loop_);
   std::this_thread::sleep_for(std::chrono::microseconds(std::min(sink_latency, kMaximumWait)));
+}
+
+void PulseOutput::StartSteering() {
+  pa_threaded_mainloop_lock(loop_);
+  first_heard_ = std::chrono::steady_clock::now();
+  steering_timer_ =
+      pa_context_rttime_new(context_, pa_rtclock_now() + kSteeringPeriod, OnSteeringTimer, this);
+  pa_threaded_mainloop_unlock(loop_);
+}
+
+void PulseOutput::OnSteeringTimer(pa_mainloop_api*, pa_time_event* event, const timeval*,
+                                  void* self) {
+  auto* output = static_cast<PulseOutput*>(self);
+  if (output->steering_failed_) return;
+  pa_operation* update = pa_stream_update_timing_info(output->stream_, OnSteeringTiming, output);
+  if (update) pa_operation_unref(update);
+  pa_context_rttime_restart(output->context_, event, pa_rtclock_now() + kSteeringPeriod);
+}
+
+void PulseOutput::OnSteeringTiming(pa_stream* stream, int success, void* self) {
+  const pa_timing_info* timing = success ? pa_stream_get_timing_info(stream) : nullptr;
+  if (timing && !timing->read_index_corrupt) static_cast<PulseOutput*>(self)->Steer(*timing);
+}
+
+void PulseOutput::Steer(const pa_timing_info& timing) {
+  const double elapsed =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - first_heard_).count();
+  const double nominal = source_->SampleRate();
+  const double frame_bytes = sizeof(float) * static_cast<double>(source_->Channels());
+  // What the server has taken from the stream, less what its sink still holds.
+  const double heard = static_cast<double>(timing.read_index) / frame_bytes / nominal -
+                       static_cast<double>(timing.sink_usec) / 1e6;
+  const double pace = steering_.Update(heard, elapsed);
+  const auto rate = static_cast<std::uint32_t>(std::lround(nominal * pace));
+  if (rate == rate_ || rate > PA_RATE_MAX) return;
+  pa_operation* change = pa_stream_update_sample_rate(stream_, rate, nullptr, nullptr);
+  // A server that cannot change the rate plays at the device's pace.
+  if (!change) {
+    steering_failed_ = true;
+    return;
+  }
+  pa_operation_unref(change);
+  rate_ = rate;
 }
 
 void PulseOutput::OnTimingUpdate(pa_stream*, int, void* self) {
@@ -151,6 +216,7 @@ MciError PulseOutput::OpenStream() {
   pa_sample_spec spec{};
   spec.format = PA_SAMPLE_FLOAT32NE;
   spec.rate = static_cast<std::uint32_t>(source_->SampleRate());
+  rate_ = spec.rate;
   spec.channels = static_cast<std::uint8_t>(source_->Channels());
   pa_channel_map map{};
   if (source_->SampleRate() > static_cast<int>(PA_RATE_MAX) ||
@@ -173,7 +239,8 @@ MciError PulseOutput::OpenStream() {
     pa_stream_set_state_callback(stream_, OnStreamState, this);
     pa_stream_set_write_callback(stream_, OnWrite, this);
     pa_stream_set_started_callback(stream_, OnStarted, this);
-    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY);
+    const auto flags =
+        static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_VARIABLE_RATE);
     connected = pa_stream_connect_playback(stream_, nullptr, &buffer, flags, nullptr, nullptr) >= 0;
   }
   pa_threaded_mainloop_unlock(loop_);
