@@ -89,19 +89,23 @@ def run_measured(command, env):
     """Runs |command| under GNU time, whose own start is small enough not to
     count in the peak memory it reports; the CPU time comes from the kernel's
     accounting of the whole run, to the microsecond. Returns (exec time,
-    lifetime s, max RSS KB, CPU s, status)."""
+    lifetime s, max RSS KB, CPU s, status, first line of its error output)."""
     report = os.path.join(MEDIA, "time-%d.txt" % os.getpid())
-    with open(os.devnull, "wb") as null:
+    errors = os.path.join(MEDIA, "stderr-%d.txt" % os.getpid())
+    with open(os.devnull, "wb") as null, open(errors, "wb") as err:
         start = time.monotonic()
         process = subprocess.Popen(
             ["/usr/bin/time", "-q", "-f", "%M", "-o", report] + command, env=env,
-            stdin=subprocess.DEVNULL, stdout=null, stderr=null)
+            stdin=subprocess.DEVNULL, stdout=null, stderr=err)
         _, status, usage = os.wait4(process.pid, 0)
         end = time.monotonic()
     process.returncode = os.waitstatus_to_exitcode(status)
     with open(report) as f:
         rss = int(f.read().split()[-1])
-    return start, end - start, rss, usage.ru_utime + usage.ru_stime, process.returncode
+    with open(errors, errors="replace") as f:
+        message = next((line.strip() for line in f if line.strip()), "")
+    return (start, end - start, rss, usage.ru_utime + usage.ru_stime, process.returncode,
+            message)
 
 
 def make_tone(path, fmt, seconds, rate=44100, channels=2):
@@ -177,7 +181,7 @@ def bench_players(server, files, runs, wine_prefix, only=None):
             samples_per_run = []
             for _ in range(runs):
                 recording = LiveRecording(server)
-                started, lifetime, rss, cpu, status = run_measured(command(path), env)
+                started, lifetime, rss, cpu, status, message = run_measured(command(path), env)
                 samples, arrivals = recording.stop()
                 onset = soundlab.onset_ms(samples)
                 end = soundlab.end_ms(samples)
@@ -191,12 +195,17 @@ def bench_players(server, files, runs, wine_prefix, only=None):
                 samples_per_run.append(dict(lifetime=lifetime, overshoot=lifetime - length,
                                             latency=latency, heard=heard / (length * 1000.0),
                                             exit_after_end=exit_after_end,
-                                            rss=rss, cpu=cpu, status=status))
+                                            rss=rss, cpu=cpu, status=status, message=message))
             row = {"player": name, "file": label, "sink": server.name}
             for key in ["lifetime", "overshoot", "latency", "heard", "exit_after_end", "rss",
                         "cpu"]:
                 row[key] = summary([s[key] for s in samples_per_run])
             row["statuses"] = sorted({s["status"] for s in samples_per_run})
+            failed = [s for s in samples_per_run if s["status"] != 0]
+            # A row with a failed run stands as its failure, never as figures.
+            row["failure"] = None if not failed else "failed in %d of %d runs: exit status %d%s" % (
+                len(failed), runs, failed[0]["status"],
+                (", “%s”" % failed[0]["message"][:80]) if failed[0]["message"] else "")
             rows.append(row)
             print("%-10s %-20s %-14s overshoot %s  latency %s  heard %s  exit after end %s  "
                   "rss %s  cpu %s" % (
@@ -275,42 +284,70 @@ def sizes():
     native = os.path.getsize(os.path.join(stage, "bin", "quorwind"))
     module = os.path.getsize(os.path.join(stage, "lib", "quorwind", "libquorwind-mci.so"))
     decoders = [(name, os.path.getsize(os.path.join(stage, "lib", "quorwind", name)))
-                for name in ["libquorwind-ffmpeg.so", "libquorwind-midi.so"]]
+                for name in ["libquorwind-ffmpeg.so", "libquorwind-midi.so",
+                                 "libquorwind-alsa.so"]]
     exe32 = os.path.getsize(os.path.join(ROOT, "build", "windows", "bin", "Quorwind.exe"))
     exe64 = os.path.getsize(os.path.join(ROOT, "build", "windows64", "bin", "Quorwind.exe"))
     return native, module, decoders, exe32, exe64
 
 
 def write_chart(rows, path):
-    data = os.path.join(RESULTS, "chart.dat")
-    with open(data, "w") as f:
-        for row in rows:
-            if row["overshoot"] is None:
-                continue
-            f.write('"%s, %s, %s" %.1f %.2f\n' % (row["player"], row["file"], row["sink"],
-                                               row["overshoot"][0] * 1000,
-                                               (row["heard"] or (0, 0, 0))[0] * 100))
-    script = """
-set terminal pngcairo size 1400,700 font "sans,9"
-set output '%s'
-set multiplot layout 1,2 title "Median of the runs: quorwind against the usual players"
-set style data histograms
-set style fill solid 0.8 border -1
-set boxwidth 0.8
-set bmargin 11
-set xtics rotate by 50 right scale 0
-set grid ytics
-set title "Overshoot: lifetime minus media length (ms; below 0 the player quit before its sound ended)"
-set yrange [*:*]
-set xzeroaxis lt -1
-plot '%s' using 2:xtic(1) notitle lc rgb "#3b6ea8"
-set title "Heard: share of the tone that reached the sink (%%, higher is better)"
-set yrange [80:101]
-plot '%s' using 3:xtic(1) notitle lc rgb "#4c9a52"
-unset multiplot
-""" % (path, data, data)
-    subprocess.run(["gnuplot"], input=script, text=True, check=True)
-    os.remove(data)
+    """One panel per measure, the files side by side, a bar per player in its
+    own colour. Failed rows are marked, not plotted; a bar beyond the panel's
+    scale is cut at its top and carries its value."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    rows = [r for r in rows if r["sink"] == "PulseAudio"]
+    files = list(dict.fromkeys(r["file"] for r in rows))
+    names = list(dict.fromkeys(r["player"] for r in rows))
+    colours = dict(zip(names, plt.get_cmap("tab10").colors))
+    measures = [("latency", "Start latency (ms): exec to the first sample at the sink", 1000),
+                ("exit_after_end", "Exit after end (ms): last sample at the sink to exit", 1000),
+                ("rss", "Peak resident memory (MB)", 1 / 1024)]
+    figure, axes = plt.subplots(len(measures), 1, figsize=(14, 12))
+    width = 0.8 / max(len(names), 1)
+    for axis, (key, title, scale) in zip(axes, measures):
+        def value(r):
+            return None if r["failure"] or r[key] is None else r[key][0] * scale
+        # The scale follows quorwind and paplay, so that their bars can be read.
+        own = [abs(value(r)) for r in rows if value(r) is not None and
+               r["player"] in ("quorwind", "paplay")]
+        top = max(own) * 2.5 if own else 1
+        low = min([0] + [max(value(r), -top) for r in rows if value(r) is not None])
+        for index, name in enumerate(names):
+            for position, label in enumerate(files):
+                row = next((r for r in rows if r["player"] == name and r["file"] == label), None)
+                if row is None:
+                    continue
+                x = position - 0.4 + width * (index + 0.5)
+                if row["failure"]:
+                    axis.text(x, 0, "failed", rotation=90, ha="center", va="bottom", fontsize=7,
+                              color=colours[name])
+                    continue
+                v = value(row)
+                if v is None:
+                    continue
+                shown = max(min(v, top), -top)
+                axis.bar(x, shown, width, color=colours[name],
+                         hatch="//" if shown != v else None, edgecolor="white")
+                if shown != v:
+                    axis.text(x, shown, "%.0f" % v, ha="center",
+                              va="bottom" if v > 0 else "top", fontsize=7)
+        axis.set_title(title, loc="left", fontsize=11)
+        axis.set_xticks(range(len(files)), files, fontsize=9)
+        axis.set_ylim(low * 1.1, top * 1.12)
+        axis.axhline(0, color="black", linewidth=0.6)
+        axis.grid(axis="y", alpha=0.3)
+    handles = [plt.Rectangle((0, 0), 1, 1, color=colours[n]) for n in names]
+    figure.legend(handles, names, loc="upper center", ncol=len(names), fontsize=9,
+                  frameon=False)
+    figure.suptitle("Median of the runs on a PulseAudio null sink (bars cut at the top of a "
+                    "panel carry their value)", y=0.955, fontsize=10)
+    figure.tight_layout(rect=(0, 0, 1, 0.94))
+    figure.savefig(path, dpi=90)
+    plt.close(figure)
 
 
 def write_markdown(rows, length_rows, clock_rows, size_info, runs, path):
@@ -339,6 +376,10 @@ def write_markdown(rows, length_rows, clock_rows, size_info, runs, path):
         "|---|---|---|---|---|---|---|---|---|---|",
     ]
     for r in rows:
+        if r["failure"]:
+            lines.append("| %s | %s | %s | %s | | | | | | |" % (
+                r["sink"], r["player"], r["file"], r["failure"]))
+            continue
         lines.append("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
             r["sink"], r["player"], r["file"], fmt(r["overshoot"], 1000, 0, " ms"),
             fmt(r["latency"], 1000, 0, " ms"), fmt(r["exit_after_end"], 1000, 0, " ms"),
@@ -390,7 +431,7 @@ def write_markdown(rows, length_rows, clock_rows, size_info, runs, path):
                                        "64-bit build under 64-bit Wine: this kernel runs no "
                                        "32-bit programs"),
         "",
-        "![Overshoot and heard share per player](overshoot.png)",
+        "![Start latency, exit after end and peak memory per player and file](overshoot.png)",
         "",
     ]
     with open(path, "w") as f:

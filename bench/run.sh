@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 tools/deps.sh cmake ninja-build g++ pkg-config libsndfile1-dev libpulse-dev pulseaudio \
   pulseaudio-utils pipewire pipewire-pulse wireplumber dbus-daemon mingw-w64 wine wine64 xvfb \
-  gnuplot-nox alsa-utils libasound2-dev libasound2-plugins sox \
+  python3-matplotlib alsa-utils libasound2-dev libasound2-plugins sox \
   libmpg123-dev libavformat-dev libavcodec-dev libswresample-dev libavutil-dev \
   libfluidsynth-dev timgm6mb-soundfont fluidsynth lame \
   libsox-fmt-pulse libsox-fmt-mp3 mpg123 ffmpeg mpv \

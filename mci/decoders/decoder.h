@@ -24,6 +24,7 @@ namespace quorwind::mci {
 ///   underneath (then Read ends early, quietly).
 /// - Neither opening nor reading ever prints, whatever the file holds, and no
 ///   header field makes it allocate more than the stream needs.
+/// - Read and Layout never throw.
 class Decoder : public FrameSource {
  public:
   virtual std::uint64_t LengthMilliseconds() const = 0;
@@ -31,14 +32,48 @@ class Decoder : public FrameSource {
 
 using OpenDecoder = MciError (*)(UniqueFd fd, std::unique_ptr<Decoder>& decoder);
 
+/// How one family of formats is opened, in two steps, so that the second can
+/// run where nothing outside the media can be reached:
+/// - Prepare loads what decoding needs from outside the media file (a
+///   module's libraries are loaded before; a soundfont, say);
+/// - Open then reads only the media's descriptor, as Decoder's contract says.
+/// A factory opens one file. Neither step throws.
+class DecoderFactory {
+ public:
+  virtual ~DecoderFactory() = default;
+  virtual MciError Prepare() { return kOk; }
+  virtual MciError Open(UniqueFd fd, std::unique_ptr<Decoder>& decoder) = 0;
+};
+
+/// Makes a family's factory; null when the family cannot be reached (its
+/// module or one of its libraries is missing).
+using MakeDecoderFactory = std::unique_ptr<DecoderFactory> (*)();
+
+/// The factory of a family whose decoder needs nothing from outside.
+template <OpenDecoder open>
+std::unique_ptr<DecoderFactory> MakeFactoryOf() {
+  struct Factory : DecoderFactory {
+    MciError Open(UniqueFd fd, std::unique_ptr<Decoder>& decoder) override {
+      try {
+        return open(std::move(fd), decoder);
+      } catch (const std::bad_alloc&) {
+        return kOutOfMemory;
+      } catch (...) {
+        return kInternal;
+      }
+    }
+  };
+  return std::make_unique<Factory>();
+}
+
 /// libsndfile: WAV, AIFF, FLAC, Ogg Vorbis, Opus and the rest of its formats.
 MciError OpenSndfileDecoder(UniqueFd fd, std::unique_ptr<Decoder>& decoder);
 /// libmpg123: MPEG audio layers I to III, gapless, with exact lengths.
 MciError OpenMpg123Decoder(UniqueFd fd, std::unique_ptr<Decoder>& decoder);
-/// FFmpeg, loaded on first use: AAC, ALAC, WMA, AC-3, the sound of videos...
-MciError OpenFfmpegDecoder(UniqueFd fd, std::unique_ptr<Decoder>& decoder);
-/// Standard MIDI files through FluidSynth, loaded on first use.
-MciError OpenMidiDecoder(UniqueFd fd, std::unique_ptr<Decoder>& decoder);
+/// FFmpeg, from its module: AAC, ALAC, WMA, AC-3, the sound of videos...
+std::unique_ptr<DecoderFactory> MakeFfmpegFactory();
+/// Standard MIDI files through FluidSynth, from its module.
+std::unique_ptr<DecoderFactory> MakeMidiFactory();
 
 /// |frames| at |rate| in milliseconds, rounded to the nearest; saturates
 /// instead of overflowing.
@@ -51,18 +86,19 @@ inline std::uint64_t FramesToMilliseconds(std::uint64_t frames, std::uint64_t ra
   return seconds * 1000 + rest;
 }
 
-/// The body of a decoder module's entry: |Module| is default-constructed,
-/// then opened from |fd| with Open(UniqueFd).
-template <typename Module>
-MciError OpenInModule(int fd, Decoder** decoder) {
-  UniqueFd owned(fd);
+/// Opens |fd| with the decoder class |Module| of a module: default-constructed,
+/// then opened with Open(UniqueFd). Nothing thrown leaves the module.
+template <typename Module, typename... Arguments>
+MciError OpenInModule(UniqueFd fd, std::unique_ptr<Decoder>& decoder, Arguments&&... arguments) {
   try {
-    auto opened = std::make_unique<Module>();
-    if (MciError error = opened->Open(std::move(owned)); error != kOk) return error;
-    *decoder = opened.release();
+    auto opened = std::make_unique<Module>(std::forward<Arguments>(arguments)...);
+    if (MciError error = opened->Open(std::move(fd)); error != kOk) return error;
+    decoder = std::move(opened);
     return kOk;
   } catch (const std::bad_alloc&) {
     return kOutOfMemory;
+  } catch (...) {
+    return kInternal;
   }
 }
 
@@ -85,5 +121,5 @@ std::vector<Speaker> SpeakersFromCodes(const std::vector<Code>& codes,
 }  // namespace quorwind::mci
 
 /// The entry of a decoder module (libquorwind-ffmpeg.so, libquorwind-midi.so):
-/// the Open of its decoder, under one name.
-extern "C" quorwind::mci::MciError QuorwindOpenDecoder(int fd, quorwind::mci::Decoder** decoder);
+/// a new factory of its decoder, owned by the caller; null when out of memory.
+extern "C" quorwind::mci::DecoderFactory* QuorwindNewDecoderFactory() noexcept;

@@ -14,6 +14,7 @@ extern "C" {
 #include <vector>
 
 #include "mci/decoders/decoder.h"
+#include "mci/module_loader.h"
 
 namespace quorwind::mci {
 
@@ -297,8 +298,16 @@ std::vector<Speaker> FfmpegDecoder::Layout() const {
 
 }  // namespace quorwind::mci
 
-extern "C" __attribute__((visibility("default"))) quorwind::mci::MciError QuorwindOpenDecoder(
-    int fd, quorwind::mci::Decoder** decoder) {
+QUORWIND_MODULE_ABI;
+
+extern "C" __attribute__((visibility("default"))) quorwind::mci::DecoderFactory*
+QuorwindNewDecoderFactory() noexcept {
+  struct Factory : quorwind::mci::DecoderFactory {
+    quorwind::mci::MciError Open(quorwind::mci::UniqueFd fd,
+                                 std::unique_ptr<quorwind::mci::Decoder>& decoder) override {
+      return quorwind::mci::OpenInModule<quorwind::mci::FfmpegDecoder>(std::move(fd), decoder);
+    }
+  };
   av_log_set_level(AV_LOG_QUIET);
-  return quorwind::mci::OpenInModule<quorwind::mci::FfmpegDecoder>(fd, decoder);
+  return new (std::nothrow) Factory();  // owned by the caller's unique_ptr
 }

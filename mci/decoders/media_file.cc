@@ -1,6 +1,8 @@
 // Media files: the decoders that may read a file, chosen by its first bytes.
 #include "mci/decoders/media_file.h"
 
+#include "mci/sandbox/decoder_process.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,7 +43,8 @@ bool IsMpegAudio(const Head& head) {
 
 }  // namespace
 
-MciError OpenMediaFile(const std::string& path, std::unique_ptr<Decoder>& file) {
+MciError OpenMediaFile(const std::string& path, std::unique_ptr<Decoder>& file,
+                       Isolation isolation) {
   // Opened once and checked on the descriptor itself, so that a FIFO or a
   // device never blocks the caller and the file checked is the file decoded.
   const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -55,17 +58,26 @@ MciError OpenMediaFile(const std::string& path, std::unique_ptr<Decoder>& file) 
   head.size = read > 0 ? static_cast<std::size_t>(read) : 0;
 
   // FFmpeg, the heaviest, comes last: most files never load it.
-  std::vector<OpenDecoder> candidates = {OpenSndfileDecoder, OpenFfmpegDecoder};
+  const MakeDecoderFactory sndfile = MakeFactoryOf<OpenSndfileDecoder>;
+  const MakeDecoderFactory mpg123 = MakeFactoryOf<OpenMpg123Decoder>;
+  std::vector<MakeDecoderFactory> candidates = {sndfile, MakeFfmpegFactory};
   if (IsMidi(head)) {
-    candidates = {OpenMidiDecoder};
+    candidates = {MakeMidiFactory};
   } else if (IsMpegAudio(head)) {
-    candidates = {OpenMpg123Decoder, OpenFfmpegDecoder};
+    candidates = {mpg123, MakeFfmpegFactory};
   }
-  for (const OpenDecoder open : candidates) {
+  for (const MakeDecoderFactory make : candidates) {
     UniqueFd copy(fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
     if (copy.get() < 0) return kOutOfMemory;
     lseek(copy.get(), 0, SEEK_SET);
-    if (open(std::move(copy), file) == kOk) return kOk;
+    if (isolation == Isolation::kSandboxedProcess) {
+      if (OpenInDecoderProcess(make, std::move(copy), file) == kOk) return kOk;
+      continue;
+    }
+    const std::unique_ptr<DecoderFactory> factory = make();
+    if (factory && factory->Prepare() == kOk && factory->Open(std::move(copy), file) == kOk) {
+      return kOk;
+    }
   }
   return kInvalidFile;
 }

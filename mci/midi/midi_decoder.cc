@@ -1,14 +1,20 @@
 // The module libquorwind-midi.so: Standard MIDI files rendered by FluidSynth
 // with the system's General MIDI soundfont.
+#include <fcntl.h>
 #include <fluidsynth.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "mci/decoders/decoder.h"
 #include "mci/midi/midi_file.h"
+#include "mci/module_loader.h"
 
 namespace quorwind::mci {
 
@@ -16,6 +22,7 @@ namespace {
 
 constexpr int kRate = 44100;
 constexpr std::size_t kLargestFile = 64 << 20;
+constexpr std::size_t kLargestSoundfont = 1ull << 30;
 /// The soundfonts looked for: one the build names, then the system's choice.
 constexpr const char* kSoundfonts[] = {
 #ifdef QUORWIND_SOUNDFONT
@@ -28,9 +35,57 @@ constexpr const char* kSoundfonts[] = {
 
 void Quiet(int, const char*, void*) {}
 
+/// A soundfont held in memory, read by FluidSynth through a loader of ours:
+/// the synthesiser is set up without opening any file. FluidSynth names what
+/// it loads by a file name only, so the name carries the address.
+struct SoundfontInMemory {
+  std::vector<std::uint8_t> bytes;
+
+  std::string Name() const {
+    return "&soundfont:" + std::to_string(reinterpret_cast<std::uintptr_t>(this));
+  }
+
+  struct Reader {
+    const SoundfontInMemory* font;
+    std::size_t at = 0;
+  };
+  static void* Open(const char* name) {
+    const std::string_view prefix = "&soundfont:";
+    if (std::string_view(name).substr(0, prefix.size()) != prefix) return nullptr;
+    const auto address = std::strtoull(name + prefix.size(), nullptr, 10);
+    return new (std::nothrow) Reader{reinterpret_cast<const SoundfontInMemory*>(address)};
+  }
+  static int Read(void* buffer, fluid_long_long_t count, void* handle) {
+    auto* reader = static_cast<Reader*>(handle);
+    const auto& bytes = reader->font->bytes;
+    if (count < 0 || static_cast<std::size_t>(count) > bytes.size() - reader->at)
+      return FLUID_FAILED;
+    std::memcpy(buffer, bytes.data() + reader->at, static_cast<std::size_t>(count));
+    reader->at += static_cast<std::size_t>(count);
+    return FLUID_OK;
+  }
+  static int Seek(void* handle, fluid_long_long_t offset, int origin) {
+    auto* reader = static_cast<Reader*>(handle);
+    const auto size = static_cast<fluid_long_long_t>(reader->font->bytes.size());
+    const fluid_long_long_t base = origin == SEEK_SET   ? 0
+                                   : origin == SEEK_CUR ? static_cast<fluid_long_long_t>(reader->at)
+                                                        : size;
+    if (offset < -base || offset > size - base) return FLUID_FAILED;
+    reader->at = static_cast<std::size_t>(base + offset);
+    return FLUID_OK;
+  }
+  static fluid_long_long_t Tell(void* handle) {
+    return static_cast<fluid_long_long_t>(static_cast<Reader*>(handle)->at);
+  }
+  static int Close(void* handle) {
+    delete static_cast<Reader*>(handle);
+    return FLUID_OK;
+  }
+};
+
 class MidiDecoder : public Decoder {
  public:
-  MidiDecoder() = default;
+  explicit MidiDecoder(SoundfontInMemory soundfont) : soundfont_(std::move(soundfont)) {}
   ~MidiDecoder() override {
     if (player_) delete_fluid_player(player_);
     if (synth_) delete_fluid_synth(synth_);
@@ -50,18 +105,25 @@ class MidiDecoder : public Decoder {
   std::size_t Read(float* out, std::size_t frames) override;
 
  private:
+  /// The synthesiser, its soundfont and the player: made at the first Read,
+  /// so that a length query never loads the soundfont.
+  bool SetUpSynthesiser();
+
   std::vector<std::uint8_t> song_;
   fluid_settings_t* settings_ = nullptr;
   fluid_synth_t* synth_ = nullptr;
   fluid_player_t* player_ = nullptr;
   std::uint64_t frames_ = 0;
   std::uint64_t delivered_ = 0;
+  SoundfontInMemory soundfont_;
+  bool synthesiser_ready_ = false;
+  bool set_up_failed_ = false;
 };
 
-bool ReadWhole(int fd, std::vector<std::uint8_t>& bytes) {
+bool ReadWhole(int fd, std::vector<std::uint8_t>& bytes, std::size_t largest) {
   struct stat status {};
   if (fstat(fd, &status) != 0 || status.st_size <= 0 ||
-      static_cast<std::uint64_t>(status.st_size) > kLargestFile) {
+      static_cast<std::uint64_t>(status.st_size) > largest) {
     return false;
   }
   bytes.resize(static_cast<std::size_t>(status.st_size));
@@ -77,39 +139,42 @@ bool ReadWhole(int fd, std::vector<std::uint8_t>& bytes) {
 
 MciError MidiDecoder::Open(UniqueFd fd) {
   std::vector<std::uint8_t> file;
-  if (!ReadWhole(fd.get(), file)) return kInvalidFile;
+  if (!ReadWhole(fd.get(), file, kLargestFile)) return kInvalidFile;
   const auto smf = StandardMidiData(file);
   const auto microseconds = MidiLengthMicroseconds(smf);
   if (!microseconds) return kInvalidFile;
   song_.assign(smf.begin(), smf.end());
   // Rounded to the millisecond, then to the frame: the reply is exact.
   frames_ = (*microseconds + 500) / 1000 * kRate / 1000;
+  return soundfont_.bytes.empty() ? kInvalidFile : kOk;  // nothing to play the notes with
+}
 
+bool MidiDecoder::SetUpSynthesiser() {
   for (int level = 0; level < LAST_LOG_LEVEL; ++level)
     fluid_set_log_function(level, Quiet, nullptr);
   settings_ = new_fluid_settings();
-  if (!settings_) return kOutOfMemory;
+  if (!settings_) return false;
   fluid_settings_setnum(settings_, "synth.sample-rate", kRate);
   fluid_settings_setint(settings_, "synth.threadsafe-api", 0);
   // FluidSynth's default gain of 0.2 is far quieter than other players.
   fluid_settings_setnum(settings_, "synth.gain", 0.8);
+  fluid_settings_setint(settings_, "synth.dynamic-sample-loading", 1);
   fluid_settings_setstr(settings_, "player.timing-source", "sample");
   synth_ = new_fluid_synth(settings_);
-  if (!synth_) return kOutOfMemory;
-  bool loaded = false;
-  for (const char* soundfont : kSoundfonts) {
-    if (access(soundfont, R_OK) == 0 && fluid_synth_sfload(synth_, soundfont, 1) != FLUID_FAILED) {
-      loaded = true;
-      break;
-    }
-  }
-  if (!loaded) return kInvalidFile;  // nothing to play the notes with
+  if (!synth_) return false;
+  fluid_sfloader_t* loader = new_fluid_defsfloader(settings_);
+  if (!loader) return false;
+  fluid_sfloader_set_callbacks(loader, SoundfontInMemory::Open, SoundfontInMemory::Read,
+                               SoundfontInMemory::Seek, SoundfontInMemory::Tell,
+                               SoundfontInMemory::Close);
+  fluid_synth_add_sfloader(synth_, loader);  // the synthesiser owns it
+  if (fluid_synth_sfload(synth_, soundfont_.Name().c_str(), 1) == FLUID_FAILED) return false;
 
   // FluidSynth knows no SMPTE division: a frame becomes a quarter note of
   // the frame's duration, which supersedes the file's (ignored) tempo.
   const int division = song_[12] << 8 | song_[13];
   player_ = new_fluid_player(synth_);
-  if (!player_) return kOutOfMemory;
+  if (!player_) return false;
   if (division & 0x8000) {
     const int fps = -static_cast<int>(static_cast<std::int8_t>(division >> 8));
     song_[12] = 0;
@@ -117,26 +182,54 @@ MciError MidiDecoder::Open(UniqueFd fd) {
     fluid_player_set_tempo(player_, FLUID_PLAYER_TEMPO_EXTERNAL_MIDI,
                            1e6 / (fps == 29 ? 29.97 : fps));
   }
-  if (fluid_player_add_mem(player_, song_.data(), song_.size()) != FLUID_OK ||
-      fluid_player_play(player_) != FLUID_OK) {
-    return kInvalidFile;
-  }
-  return kOk;
+  return fluid_player_add_mem(player_, song_.data(), song_.size()) == FLUID_OK &&
+         fluid_player_play(player_) == FLUID_OK;
 }
 
 std::size_t MidiDecoder::Read(float* out, std::size_t frames) {
   frames = static_cast<std::size_t>(std::min<std::uint64_t>(frames, frames_ - delivered_));
   if (frames == 0) return 0;
+  if (!synthesiser_ready_) {
+    if (set_up_failed_ || !SetUpSynthesiser()) {
+      set_up_failed_ = true;
+      return 0;
+    }
+    synthesiser_ready_ = true;
+  }
   fluid_synth_write_float(synth_, static_cast<int>(frames), out, 0, 2, out, 1, 2);
   delivered_ += frames;
   return frames;
 }
 
+/// Reads the soundfont into memory before the song is parsed.
+class MidiFactory : public DecoderFactory {
+ public:
+  MciError Prepare() override {
+    try {
+      for (const char* path : kSoundfonts) {
+        const UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+        if (fd.get() >= 0 && ReadWhole(fd.get(), soundfont_.bytes, kLargestSoundfont)) return kOk;
+      }
+      return kInvalidFile;  // nothing to play the notes with
+    } catch (...) {
+      return kOutOfMemory;
+    }
+  }
+  MciError Open(UniqueFd fd, std::unique_ptr<Decoder>& decoder) override {
+    return OpenInModule<MidiDecoder>(std::move(fd), decoder, std::move(soundfont_));
+  }
+
+ private:
+  SoundfontInMemory soundfont_;
+};
+
 }  // namespace
 
 }  // namespace quorwind::mci
 
-extern "C" __attribute__((visibility("default"))) quorwind::mci::MciError QuorwindOpenDecoder(
-    int fd, quorwind::mci::Decoder** decoder) {
-  return quorwind::mci::OpenInModule<quorwind::mci::MidiDecoder>(fd, decoder);
+QUORWIND_MODULE_ABI;
+
+extern "C" __attribute__((visibility("default"))) quorwind::mci::DecoderFactory*
+QuorwindNewDecoderFactory() noexcept {
+  return new (std::nothrow) quorwind::mci::MidiFactory();  // owned by the caller's unique_ptr
 }

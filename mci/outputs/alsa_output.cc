@@ -1,5 +1,6 @@
-// ALSA back end: libasound's default device, written from a thread of our own
-// through a resampler that keeps the sound on the system clock.
+// The module libquorwind-alsa.so, loaded only when no Pulse server answers:
+// libasound's default device, written from a thread of our own through a
+// resampler that keeps the sound on the system clock.
 #include <alsa/asoundlib.h>
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -17,6 +18,7 @@ extern "C" {
 #include <thread>
 #include <vector>
 
+#include "mci/module_loader.h"
 #include "mci/outputs/audio_output.h"
 #include "mci/outputs/clock_steering.h"
 
@@ -264,6 +266,15 @@ void AlsaOutput::SetPhase(Phase phase) {
 
 }  // namespace
 
-std::unique_ptr<AudioOutput> CreateAlsaOutput() { return std::make_unique<AlsaOutput>(); }
-
 }  // namespace quorwind::mci
+
+QUORWIND_MODULE_ABI;
+
+extern "C" __attribute__((visibility("default"))) quorwind::mci::AudioOutput*
+QuorwindCreateOutput() noexcept {
+  try {
+    return new quorwind::mci::AlsaOutput();  // owned by the caller's unique_ptr
+  } catch (...) {
+    return nullptr;
+  }
+}

@@ -26,13 +26,17 @@ namespace quorwind::mci {
 class AudioOutput {
  public:
   virtual ~AudioOutput() = default;
+  /// Begins reaching the sound system in the background, without waiting,
+  /// so that a Start after it finds the connection ready. Optional.
+  virtual void Prepare() {}
   virtual MciError Start(FrameSource& source) = 0;
 };
 
 /// The PulseAudio back end (also served by PipeWire's Pulse server).
 std::unique_ptr<AudioOutput> CreatePulseOutput();
 
-/// The ALSA back end: libasound's "default" device.
+/// The ALSA back end: libasound's "default" device, from the module
+/// libquorwind-alsa.so; null when that module cannot be loaded.
 std::unique_ptr<AudioOutput> CreateAlsaOutput();
 
 /// The system's output: a Pulse server where one answers, ALSA otherwise.

@@ -38,12 +38,14 @@ class PulseOutput : public AudioOutput {
   PulseOutput(const PulseOutput&) = delete;
   PulseOutput& operator=(const PulseOutput&) = delete;
 
+  void Prepare() override;
   MciError Start(FrameSource& source) override;
 
  private:
   enum class Phase { kConnecting, kReady, kPlaying, kNothingToPlay, kFailed };
 
-  MciError Connect();
+  /// Starts connecting to the server; the phase tells when it is ready.
+  MciError BeginConnect();
   MciError OpenStream();
   /// Waits until the phase leaves |from| or the start deadline passes.
   Phase AwaitChange(Phase from);
@@ -110,10 +112,16 @@ PulseOutput::~PulseOutput() {
   pa_threaded_mainloop_free(loop_);
 }
 
+void PulseOutput::Prepare() {
+  if (!loop_) BeginConnect();
+}
+
 MciError PulseOutput::Start(FrameSource& source) {
   source_ = &source;
   deadline_ = std::chrono::steady_clock::now() + kStartTimeout;
-  if (MciError error = Connect(); error != kOk) return error;
+  if (!loop_ && BeginConnect() != kOk) return kDeviceNotInstalled;
+  // No server, or none that answers in time: another back end may serve.
+  if (AwaitChange(Phase::kConnecting) != Phase::kReady) return kDeviceNotInstalled;
   if (MciError error = OpenStream(); error != kOk) return error;
   const Phase phase = AwaitChange(Phase::kReady);
   if (phase == Phase::kPlaying) {
@@ -194,7 +202,7 @@ void PulseOutput::OnTimingUpdate(pa_stream*, int, void* self) {
   output->phase_changed_.notify_all();
 }
 
-MciError PulseOutput::Connect() {
+MciError PulseOutput::BeginConnect() {
   loop_ = pa_threaded_mainloop_new();
   if (!loop_) return kOutOfMemory;
   pa_threaded_mainloop_lock(loop_);
@@ -207,9 +215,8 @@ MciError PulseOutput::Connect() {
               pa_threaded_mainloop_start(loop_) >= 0;
   }
   pa_threaded_mainloop_unlock(loop_);
-  // No server, or none that answers in time: another back end may serve.
-  if (!started) return kDeviceNotInstalled;
-  return AwaitChange(Phase::kConnecting) == Phase::kReady ? kOk : kDeviceNotInstalled;
+  if (!started) SetPhase(Phase::kFailed);
+  return started ? kOk : kDeviceNotInstalled;
 }
 
 MciError PulseOutput::OpenStream() {

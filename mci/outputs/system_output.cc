@@ -1,4 +1,5 @@
 // The system's output: the first back end whose sound system answers.
+#include "mci/module_loader.h"
 #include "mci/outputs/audio_output.h"
 
 namespace quorwind::mci {
@@ -7,10 +8,16 @@ namespace {
 
 class FirstAnsweringOutput : public AudioOutput {
  public:
+  void Prepare() override {
+    active_ = CreatePulseOutput();
+    active_->Prepare();
+  }
+
   MciError Start(FrameSource& source) override {
     MciError error = kDeviceNotInstalled;
     for (auto create : {CreatePulseOutput, CreateAlsaOutput}) {
-      active_ = create();
+      if (!active_) active_ = create();
+      if (!active_) continue;
       error = active_->Start(source);
       if (error != kDeviceNotInstalled) return error;
       active_.reset();
@@ -23,6 +30,13 @@ class FirstAnsweringOutput : public AudioOutput {
 };
 
 }  // namespace
+
+std::unique_ptr<AudioOutput> CreateAlsaOutput() {
+  using Create = AudioOutput* (*)() noexcept;
+  const auto create =
+      reinterpret_cast<Create>(LoadModuleEntry("libquorwind-alsa.so", "QuorwindCreateOutput"));
+  return std::unique_ptr<AudioOutput>(create ? create() : nullptr);
+}
 
 std::unique_ptr<AudioOutput> CreateSystemOutput() {
   return std::make_unique<FirstAnsweringOutput>();

@@ -1,6 +1,8 @@
 // Execution of command texts against the device table.
 #include "mci/service/service.h"
 
+#include <sys/stat.h>
+
 #include <charconv>
 #include <cstring>
 
@@ -27,12 +29,41 @@ MciError MciService::Execute(std::string_view text, char* reply, std::uint32_t r
   return kUnrecognizedCommand;
 }
 
+bool MciService::Identify(const std::string& path, FileIdentity& identity) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) return false;
+  identity = {
+      static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
+      static_cast<std::uint64_t>(status.st_size),
+      static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec};
+  return true;
+}
+
+MciError MciService::OpenFile(const std::string& path, Device& device) {
+  ClosedFile kept = std::move(closed_);
+  closed_ = {};
+  // Taken before the open: a file replaced in between is not taken for it.
+  const bool identified = Identify(path, device.identity);
+  if (kept.file && kept.path == path && identified && device.identity == kept.identity) {
+    device.file = std::move(kept.file);
+    return kOk;
+  }
+  kept.file.reset();
+  const MciError error = OpenMediaFile(path, device.file);
+  // The sound system is reached while the rest of the sequence runs.
+  if (error == kOk && !next_output_ && devices_.empty()) {
+    next_output_ = create_output_();
+    if (next_output_) next_output_->Prepare();
+  }
+  return error;
+}
+
 MciError MciService::Open(const ParsedCommand& command) {
   if (!command.words.empty()) return kUnrecognizedKeyword;
   if (devices_.contains(command.device)) return kDeviceOpen;
-  std::unique_ptr<Decoder> file;
-  if (MciError error = OpenMediaFile(command.device, file); error != kOk) return error;
-  devices_[command.device].file = std::move(file);
+  Device opened;
+  if (MciError error = OpenFile(command.device, opened); error != kOk) return error;
+  devices_[command.device] = std::move(opened);
   return kOk;
 }
 
@@ -43,13 +74,13 @@ MciError MciService::Status(const ParsedCommand& command, char* reply,
     return kUnrecognizedKeyword;
   }
   // A device that is not open is opened for the query and closed after it.
-  std::unique_ptr<Decoder> opened_here;
+  Device opened_here;
   const Decoder* file = nullptr;
   if (auto device = devices_.find(command.device); device != devices_.end()) {
     file = device->second.file.get();
   } else {
-    if (MciError error = OpenMediaFile(command.device, opened_here); error != kOk) return error;
-    file = opened_here.get();
+    if (MciError error = OpenFile(command.device, opened_here); error != kOk) return error;
+    file = opened_here.file.get();
   }
 
   char text[24];
@@ -68,6 +99,9 @@ MciError MciService::Close(const ParsedCommand& command) {
   if (!command.words.empty()) return kUnrecognizedKeyword;
   auto device = devices_.find(command.device);
   if (device == devices_.end()) return kInvalidDeviceName;
+  if (!device->second.output) {
+    closed_ = {command.device, device->second.identity, std::move(device->second.file)};
+  }
   devices_.erase(device);
   return kOk;
 }
@@ -77,14 +111,13 @@ MciError MciService::Play(const ParsedCommand& command) {
   auto device = devices_.find(command.device);
   if (device == devices_.end()) {
     // Not open: open it for playing; it stays open until closed.
-    std::unique_ptr<Decoder> file;
-    if (MciError error = OpenMediaFile(command.device, file); error != kOk) return error;
-    device = devices_.try_emplace(command.device).first;
-    device->second.file = std::move(file);
+    Device opened;
+    if (MciError error = OpenFile(command.device, opened); error != kOk) return error;
+    device = devices_.emplace(command.device, std::move(opened)).first;
   }
   Device& playing = device->second;
   if (playing.output) return kOk;  // already playing
-  std::unique_ptr<AudioOutput> output = create_output_();
+  std::unique_ptr<AudioOutput> output = next_output_ ? std::move(next_output_) : create_output_();
   if (!output) return kOutOfMemory;
   if (MciError error = output->Start(*playing.file); error != kOk) return error;
   playing.output = std::move(output);

@@ -28,10 +28,28 @@ class MciService {
   MciError Execute(std::string_view text, char* reply, std::uint32_t reply_capacity);
 
  private:
+  /// What tells one file from another, or from itself after a change.
+  struct FileIdentity {
+    std::uint64_t device = 0, inode = 0, size = 0;
+    std::int64_t modified_ns = 0;
+    bool operator==(const FileIdentity&) const = default;
+  };
   struct Device {
     std::unique_ptr<Decoder> file;
+    FileIdentity identity;                // of the file when it was opened
     std::unique_ptr<AudioOutput> output;  // declared last: stops before the file closes
   };
+  /// A decoder that was opened and closed but never read, kept so that a
+  /// play of the same, unchanged file right after needs no second open.
+  struct ClosedFile {
+    std::string path;
+    FileIdentity identity;
+    std::unique_ptr<Decoder> file;
+  };
+
+  static bool Identify(const std::string& path, FileIdentity& identity);
+  /// Opens |path|, or takes the kept decoder when it is of the same file.
+  MciError OpenFile(const std::string& path, Device& device);
 
   MciError Open(const ParsedCommand& command);
   MciError Status(const ParsedCommand& command, char* reply, std::uint32_t reply_capacity);
@@ -39,8 +57,11 @@ class MciService {
   MciError Play(const ParsedCommand& command);
 
   OutputFactory create_output_;
+  /// Made, and connecting to its sound system, from the first open on.
+  std::unique_ptr<AudioOutput> next_output_;
   std::mutex mutex_;
   std::map<std::string, Device, std::less<>> devices_;
+  ClosedFile closed_;  // declared after devices_: released before them
 };
 
 }  // namespace quorwind::mci

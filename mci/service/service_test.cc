@@ -125,6 +125,35 @@ TEST_F(ServiceTest, OpenCloseAndTheSequenceOfTheProgram) {
   EXPECT_EQ(stopped_, 1);
 }
 
+TEST_F(ServiceTest, PlayAfterCloseTakesTheFileAsItIsNow) {
+  // The decoder kept from open and close serves play only for the same file.
+  const std::string path = Tone("kept.wav", {.seconds = 0.25});
+  const std::string other = Tone("kept-other.wav", {.seconds = 0.5});
+  const std::pair<void (*)(const std::string&, const std::string&), std::string> cases[] = {
+      {[](const std::string&, const std::string&) {}, "250"},
+      {[](const std::string& file, const std::string& longer) {
+         fs::copy_file(longer, file, fs::copy_options::overwrite_existing);
+       },
+       "500"},
+      {[](const std::string& file, const std::string&) { fs::remove(file); }, ""},
+  };
+  for (const auto& [change, length] : cases) {
+    SCOPED_TRACE(length);
+    fs::copy_file(Tone("kept-source.wav", {.seconds = 0.25}), path,
+                  fs::copy_options::overwrite_existing);
+    MciService service = FakeService();
+    char none[1] = {};
+    MciError error;
+    EXPECT_EQ(service.Execute("open \"" + path + "\"", none, 0), kOk);
+    EXPECT_EQ(Length(service, path, error), "250");
+    EXPECT_EQ(service.Execute("close \"" + path + "\"", none, 0), kOk);
+    change(path, other);
+    EXPECT_EQ(service.Execute("play \"" + path + "\"", none, 0),
+              length.empty() ? kFileNotFound : kOk);
+    EXPECT_EQ(Length(service, path, error), length);
+  }
+}
+
 TEST_F(ServiceTest, DeviceNamesAreThePathExactly) {
   MciService service = FakeService();
   const std::string path = Tone("Case.wav", {.seconds = 0.1});

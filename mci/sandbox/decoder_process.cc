@@ -1,0 +1,167 @@
+// The child that decodes and the parent's Decoder that reads its frames.
+#include "mci/sandbox/decoder_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "mci/sandbox/syscall_filter.h"
+
+namespace quorwind::mci {
+
+namespace {
+
+/// Where the child keeps its two descriptors.
+constexpr int kMediaFd = 3;
+constexpr int kPipeFd = 4;
+constexpr std::size_t kMaximumSpeakers = 64;
+/// Frames the child decodes at a time.
+constexpr std::size_t kBlockFrames = 4096;
+/// The pipe holds about a second of sound, so the child keeps ahead.
+constexpr int kPipeBytes = 1 << 20;
+
+/// What the child sends before the frames.
+struct StreamHeader {
+  std::uint32_t error = kInvalidFile;
+  std::int32_t rate = 0;
+  std::int32_t channels = 0;
+  std::uint32_t speaker_count = 0;
+  std::uint64_t length_milliseconds = 0;
+  Speaker speakers[kMaximumSpeakers] = {};
+};
+
+bool WriteAll(int fd, const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t written = ::write(fd, bytes, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    bytes += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+/// Reads up to |size| bytes; fewer only at the end of the pipe.
+std::size_t ReadAll(int fd, void* data, std::size_t size) {
+  auto* bytes = static_cast<char*>(data);
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t got = ::read(fd, bytes + done, size - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return done;
+}
+
+/// The child: never returns.
+[[noreturn]] void Decode(MakeDecoderFactory make, int media, int pipe) {
+  // The two descriptors at fixed places; nothing else stays open, not even
+  // the standard streams, so that nothing a library prints reaches the pipe.
+  const int media_high = fcntl(media, F_DUPFD, 16);
+  const int pipe_high = fcntl(pipe, F_DUPFD, 16);
+  if (media_high < 0 || pipe_high < 0 || dup2(media_high, kMediaFd) < 0 ||
+      dup2(pipe_high, kPipeFd) < 0 || close_range(kPipeFd + 1, ~0U, 0) != 0) {
+    _exit(1);
+  }
+  for (int standard = 0; standard < kMediaFd; ++standard) close(standard);
+  signal(SIGPIPE, SIG_DFL);  // a parent that stops reading ends the child
+
+  StreamHeader header;
+  std::unique_ptr<Decoder> decoder;
+  {
+    std::unique_ptr<DecoderFactory> factory = make();
+    MciError error = factory ? factory->Prepare() : kInvalidFile;
+    if (error == kOk) error = RestrictToDecoding(kMediaFd, kPipeFd) ? kOk : kInternal;
+    if (error == kOk) error = factory->Open(UniqueFd(kMediaFd), decoder);
+    header.error = error;
+  }
+  if (header.error == kOk) {
+    header.rate = decoder->SampleRate();
+    header.channels = decoder->Channels();
+    header.length_milliseconds = decoder->LengthMilliseconds();
+    const std::vector<Speaker> layout = decoder->Layout();
+    if (layout.size() <= kMaximumSpeakers) {
+      header.speaker_count = static_cast<std::uint32_t>(layout.size());
+      std::copy(layout.begin(), layout.end(), header.speakers);
+    }
+  }
+  if (!WriteAll(kPipeFd, &header, sizeof header) || header.error != kOk || header.channels <= 0) {
+    _exit(0);
+  }
+  std::vector<float> block(kBlockFrames * static_cast<std::size_t>(header.channels));
+  for (;;) {
+    const std::size_t got = decoder->Read(block.data(), kBlockFrames);
+    if (got == 0 || !WriteAll(kPipeFd, block.data(),
+                              got * sizeof(float) * static_cast<std::size_t>(header.channels))) {
+      break;
+    }
+  }
+  _exit(0);
+}
+
+/// The parent's end: the stream's format from the header, frames from the pipe.
+class DecoderProcess : public Decoder {
+ public:
+  DecoderProcess(pid_t child, UniqueFd pipe, const StreamHeader& header)
+      : child_(child), pipe_(std::move(pipe)), header_(header) {}
+  ~DecoderProcess() override {
+    pipe_ = UniqueFd();
+    kill(child_, SIGKILL);
+    while (waitpid(child_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  DecoderProcess(const DecoderProcess&) = delete;
+  DecoderProcess& operator=(const DecoderProcess&) = delete;
+
+  std::uint64_t LengthMilliseconds() const override { return header_.length_milliseconds; }
+  int SampleRate() const override { return header_.rate; }
+  int Channels() const override { return header_.channels; }
+  std::vector<Speaker> Layout() const override {
+    return {header_.speakers, header_.speakers + header_.speaker_count};
+  }
+  std::size_t Read(float* out, std::size_t frames) override {
+    const std::size_t frame_bytes = sizeof(float) * static_cast<std::size_t>(header_.channels);
+    return ReadAll(pipe_.get(), out, frames * frame_bytes) / frame_bytes;
+  }
+
+ private:
+  pid_t child_;
+  UniqueFd pipe_;
+  StreamHeader header_;
+};
+
+}  // namespace
+
+MciError OpenInDecoderProcess(MakeDecoderFactory make, UniqueFd fd,
+                              std::unique_ptr<Decoder>& decoder) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return kOutOfMemory;
+  UniqueFd reading(ends[0]);
+  UniqueFd writing(ends[1]);
+  fcntl(writing.get(), F_SETPIPE_SZ, kPipeBytes);  // a smaller pipe only slows the child
+  const pid_t child = fork();
+  if (child < 0) return kOutOfMemory;
+  if (child == 0) Decode(make, fd.get(), writing.get());
+  writing = UniqueFd();
+  fd = UniqueFd();
+
+  StreamHeader header;
+  const bool received = ReadAll(reading.get(), &header, sizeof header) == sizeof header;
+  auto process = std::make_unique<DecoderProcess>(child, std::move(reading), header);
+  if (!received) return kInvalidFile;  // the child died parsing the file
+  if (header.error != kOk) return static_cast<MciError>(header.error);
+  if (header.rate <= 0 || header.channels <= 0 || header.speaker_count > kMaximumSpeakers) {
+    return kInvalidFile;
+  }
+  decoder = std::move(process);
+  return kOk;
+}
+
+}  // namespace quorwind::mci

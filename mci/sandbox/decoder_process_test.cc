@@ -1,0 +1,123 @@
+// A decoder that behaves as a compromised one would, run in the decoding
+// process: everything it tries beyond its media and pipe fails, and the
+// stream still arrives.
+#include "mci/sandbox/decoder_process.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+
+namespace quorwind::mci {
+namespace {
+
+/// Each attempt returns true when it got through.
+const std::pair<const char*, std::function<bool()>> kAttempts[] = {
+    {"open /etc/passwd", [] { return ::open("/etc/passwd", O_RDONLY) >= 0; }},
+    {"create a socket", [] { return socket(AF_INET, SOCK_STREAM, 0) >= 0; }},
+    {"connect to the sound server",
+     [] {
+       const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+       sockaddr_un address{};
+       address.sun_family = AF_UNIX;
+       std::snprintf(address.sun_path, sizeof address.sun_path, "%s/pulse/native",
+                     runtime ? runtime : "/run/user/0");
+       const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+       return fd >= 0 &&
+              connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+     }},
+    {"execve /bin/sh",
+     [] {
+       char* const arguments[] = {const_cast<char*>("sh"), nullptr};
+       execve("/bin/sh", arguments, nullptr);
+       return true;  // only reached when it failed
+     } /* inverted below */},
+    {"fork",
+     [] {
+       const pid_t child = fork();
+       if (child == 0) _exit(0);
+       return child > 0;
+     }},
+    {"write to a descriptor it does not own",
+     [] { return write(STDERR_FILENO, "x", 1) == 1 || write(5, "x", 1) == 1; }},
+    {"write the media file", [] { return pwrite(3, "x", 1, 0) == 1; }},
+};
+
+/// Makes every attempt in Open, then plays one second of silence whose
+/// length in milliseconds carries, bit by bit, which attempts got through.
+class HostileDecoder : public Decoder {
+ public:
+  MciError Open(UniqueFd fd) {
+    fd_ = std::move(fd);
+    for (std::size_t i = 0; i < std::size(kAttempts); ++i) {
+      const bool through = kAttempts[i].second();
+      const bool is_exec = std::strcmp(kAttempts[i].first, "execve /bin/sh") == 0;
+      if (is_exec ? !through : through) escaped_ |= 1u << i;
+    }
+    return kOk;
+  }
+  std::uint64_t LengthMilliseconds() const override { return 1000 + escaped_; }
+  int SampleRate() const override { return 1000; }
+  int Channels() const override { return 1; }
+  std::size_t Read(float* out, std::size_t frames) override {
+    frames = std::min<std::size_t>(frames, 1000 - delivered_);
+    std::fill(out, out + frames, 0.5f);
+    delivered_ += frames;
+    return frames;
+  }
+
+ private:
+  UniqueFd fd_;
+  std::uint32_t escaped_ = 0;
+  std::size_t delivered_ = 0;
+};
+
+std::unique_ptr<DecoderFactory> MakeHostileFactory() {
+  struct Factory : DecoderFactory {
+    MciError Open(UniqueFd fd, std::unique_ptr<Decoder>& decoder) override {
+      auto hostile = std::make_unique<HostileDecoder>();
+      const MciError error = hostile->Open(std::move(fd));
+      decoder = std::move(hostile);
+      return error;
+    }
+  };
+  return std::make_unique<Factory>();
+}
+
+TEST(DecoderProcessTest, ACompromisedDecoderReachesNothingAndTheStreamGoesOn) {
+  std::unique_ptr<Decoder> decoder;
+  ASSERT_EQ(
+      OpenInDecoderProcess(MakeHostileFactory, UniqueFd(::open("/dev/null", O_RDONLY)), decoder),
+      kOk);
+  const std::uint64_t escaped = decoder->LengthMilliseconds() - 1000;
+  for (std::size_t i = 0; i < std::size(kAttempts); ++i) {
+    EXPECT_FALSE(escaped & (1u << i)) << kAttempts[i].first << " got through";
+  }
+  float frames[1500];
+  EXPECT_EQ(decoder->Read(frames, 1500), 1000u);
+  EXPECT_EQ(frames[999], 0.5f);
+  EXPECT_EQ(decoder->Read(frames, 10), 0u);
+}
+
+TEST(DecoderProcessTest, AChildThatDiesReadsAsTheEnd) {
+  struct Dying : DecoderFactory {
+    MciError Open(UniqueFd, std::unique_ptr<Decoder>&) override { std::abort(); }
+  };
+  std::unique_ptr<Decoder> decoder;
+  EXPECT_EQ(OpenInDecoderProcess(
+                []() -> std::unique_ptr<DecoderFactory> { return std::make_unique<Dying>(); },
+                UniqueFd(::open("/dev/null", O_RDONLY)), decoder),
+            kInvalidFile);
+  EXPECT_EQ(decoder, nullptr);
+}
+
+}  // namespace
+}  // namespace quorwind::mci
