@@ -12,6 +12,7 @@ bench/results/latest.md and bench/results/overshoot.png.
 
 import argparse
 import array
+import ctypes
 import datetime
 import os
 import platform
@@ -85,6 +86,30 @@ class LiveRecording:
         return min(near) if near else None
 
 
+def adopt_orphans():
+    """Makes this process the reaper of its descendants' orphans, so that the
+    CPU time of a player's own children (quorwind's decoding process) is
+    counted even when the player ends without waiting for them."""
+    PR_SET_CHILD_SUBREAPER = 36
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
+
+
+def reap_orphans(seconds=0.2):
+    """CPU seconds of the orphans that end within |seconds|."""
+    cpu = 0.0
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            pid, _, usage = os.wait4(-1, os.WNOHANG)
+        except ChildProcessError:
+            break
+        if pid:
+            cpu += usage.ru_utime + usage.ru_stime
+        else:
+            time.sleep(0.005)
+    return cpu
+
+
 def run_measured(command, env):
     """Runs |command| under GNU time, whose own start is small enough not to
     count in the peak memory it reports; the CPU time comes from the kernel's
@@ -100,12 +125,12 @@ def run_measured(command, env):
         _, status, usage = os.wait4(process.pid, 0)
         end = time.monotonic()
     process.returncode = os.waitstatus_to_exitcode(status)
+    cpu = usage.ru_utime + usage.ru_stime + reap_orphans()
     with open(report) as f:
         rss = int(f.read().split()[-1])
     with open(errors, errors="replace") as f:
         message = next((line.strip() for line in f if line.strip()), "")
-    return (start, end - start, rss, usage.ru_utime + usage.ru_stime, process.returncode,
-            message)
+    return start, end - start, rss, cpu, process.returncode, message
 
 
 def make_tone(path, fmt, seconds, rate=44100, channels=2):
@@ -445,6 +470,7 @@ def main():
     args = parser.parse_args()
     os.makedirs(MEDIA, exist_ok=True)
     os.makedirs(RESULTS, exist_ok=True)
+    adopt_orphans()
 
     few = {"quorwind", "paplay", "mpv"}
     midi = os.path.join(MEDIA, "organ-3s.mid")
