@@ -6,6 +6,7 @@ Usage: e2e_linux.py BUILD_DIR  (holding bin/quorwind, lib/quorwind and tools/mak
 import os
 import shutil
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -297,6 +298,17 @@ class FormatsTest(ServerTest):
         path = os.path.join(self.dir, "song.mid")
         soundlab.write_midi(path, [(0, 500000), (960, 250000)], [(0, 900), (60, 480)])
         self.check(path, 1250, 0, heard_ms=1100)
+
+    def test_midi_running_status_after_meta_events_plays_whole(self):
+        # Two 1 s notes (480 ticks per quarter, 120 bpm), the second struck and
+        # both released in running status, right after a text event.
+        body = (b"\x00\xc0\x13\x00\x90\x45\x64\x00\xff\x01\x01x\x87\x40\x45\x00"
+                b"\x00\xff\x01\x01y\x00\x45\x64\x87\x40\x45\x00\x00\xff\x2f\x00")
+        path = os.path.join(self.dir, "running.mid")
+        with open(path, "wb") as f:
+            f.write(b"MThd" + struct.pack(">IHHH", 6, 1, 1, 480) + b"MTrk" +
+                    struct.pack(">I", len(body)) + body)
+        self.check(path, 2000, 0, heard_ms=1800)
 
     def test_nothing_to_play_in_a_video_without_sound(self):
         path = self.make("silent.mp4", ["ffmpeg", "-y", "-loglevel", "quiet", "-f", "lavfi", "-i",

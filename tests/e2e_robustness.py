@@ -111,6 +111,21 @@ class RobustnessTest(e2e_linux.ServerTest):
                     report = b"quorwind: Run-time error: Overflow\n" if status == 2 else b""
                     self.assertEqual((out, err, over), (b"", report, False))
 
+    def test_every_too_long_midi_is_the_overflow_error(self):
+        slowest = b"\x00\xff\x51\x03\xff\xff\xff"
+        gap = b"\xff\xff\xff\x7f\xff\x01\x00"  # the longest delta, then a meta event
+        for name, body in [("one gap", slowest + gap), ("5000 gaps", slowest + gap * 5000),
+                           ("5000 tempo changes", (slowest + gap) * 5000)]:
+            with self.subTest(name=name):
+                body += b"\x00\xff\x2f\x00"
+                path = os.path.join(self.dir, name.replace(" ", "-") + ".mid")
+                with open(path, "wb") as f:
+                    f.write(b"MThd" + struct.pack(">IHHH", 6, 0, 1, 1) + b"MTrk" +
+                            struct.pack(">I", len(body)) + body)
+                run = e2e_linux.Run([path], self.env)
+                self.assertEqual((run.status, run.stdout, run.stderr),
+                                 (2, b"", b"quorwind: Run-time error: Overflow\n"))
+
     def test_fifty_at_once_on_one_server(self):
         path = os.path.join(self.dir, "crowd.wav")
         e2e_linux.make_tone(path, "wav", 1.0)

@@ -143,9 +143,14 @@ MciError MidiDecoder::Open(UniqueFd fd) {
   const auto smf = StandardMidiData(file);
   const auto microseconds = MidiLengthMicroseconds(smf);
   if (!microseconds) return kInvalidFile;
-  song_.assign(smf.begin(), smf.end());
-  // Rounded to the millisecond, then to the frame: the reply is exact.
-  frames_ = (*microseconds + 500) / 1000 * kRate / 1000;
+  // FluidSynth's player loses events that continue a running status after a
+  // meta event: it gets every status written out.
+  song_ = WithExplicitStatus(smf);
+  if (song_.empty()) return kInvalidFile;
+  // Rounded to the millisecond, then to the frame: the reply is exact. A song
+  // too long to count saturates, and its length reads as an overflow.
+  const std::uint64_t milliseconds = *microseconds / 1000 + (*microseconds % 1000 >= 500);
+  frames_ = milliseconds > UINT64_MAX / kRate ? UINT64_MAX : milliseconds * kRate / 1000;
   return soundfont_.bytes.empty() ? kInvalidFile : kOk;  // nothing to play the notes with
 }
 

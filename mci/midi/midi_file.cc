@@ -59,6 +59,11 @@ class Reader {
     }
     return true;
   }
+  std::size_t Position() const { return at_; }
+  /// The bytes read since |position|.
+  std::span<const std::uint8_t> Since(std::size_t position) const {
+    return data_.subspan(position, at_ - position);
+  }
   std::span<const std::uint8_t> Take(std::size_t count) {
     count = std::min(count, data_.size() - at_);
     const auto taken = data_.subspan(at_, count);
@@ -71,50 +76,91 @@ class Reader {
   std::size_t at_ = 0;
 };
 
+/// One event of a track: its delta time, its status (a running status made
+/// explicit) and the bytes that follow the status in the file.
+struct Event {
+  std::uint32_t delta = 0;
+  std::uint8_t status = 0;
+  std::span<const std::uint8_t> body;
+};
+
+/// Calls |visit| with each event of |track| up to its end-of-track event;
+/// false when the track is malformed. A running status continues after meta
+/// events, as real files have it and other readers accept.
+template <typename Visit>
+bool WalkTrack(Reader track, Visit visit) {
+  std::uint8_t running = 0;
+  while (!track.AtEnd()) {
+    Event event;
+    if (!track.Quantity(event.delta) || !track.Peek(event.status)) return false;
+    if (event.status & 0x80) {
+      track.Byte(event.status);
+    } else if (running) {
+      event.status = running;  // running status: the data byte stays
+    } else {
+      return false;
+    }
+    const std::size_t start = track.Position();
+    bool end = false;
+    if (event.status < 0xf0) {
+      running = event.status;
+      const int kind = event.status & 0xf0;
+      if (!track.Skip(kind == 0xc0 || kind == 0xd0 ? 1 : 2)) return false;
+    } else if (event.status == 0xf0 || event.status == 0xf7) {
+      running = 0;
+      std::uint32_t length = 0;
+      if (!track.Quantity(length) || !track.Skip(length)) return false;
+    } else if (event.status == 0xff) {
+      std::uint8_t type = 0;
+      std::uint32_t length = 0;
+      if (!track.Byte(type) || !track.Quantity(length) || !track.Skip(length)) return false;
+      end = type == 0x2f;
+    } else {
+      return false;
+    }
+    event.body = track.Since(start);
+    visit(event);
+    if (end) break;
+  }
+  return true;
+}
+
+std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
+  return b > UINT64_MAX - a ? UINT64_MAX : a + b;
+}
+
 /// Reads one track; adds its tempo changes to |tempos| and returns the tick
 /// of its last event.
 std::optional<std::uint64_t> ReadTrack(Reader track,
                                        std::multimap<std::uint64_t, std::uint32_t>& tempos) {
   std::uint64_t tick = 0;
-  std::uint8_t running = 0;
-  while (!track.AtEnd()) {
-    std::uint32_t delta = 0;
-    std::uint8_t status = 0;
-    if (!track.Quantity(delta) || !track.Peek(status)) return std::nullopt;
-    tick += delta;
-    if (status & 0x80) {
-      track.Byte(status);
-    } else if (running) {
-      status = running;  // running status: the data byte stays
-    } else {
-      return std::nullopt;
+  const bool read = WalkTrack(track, [&](const Event& event) {
+    tick += event.delta;
+    const auto& body = event.body;
+    // A tempo: type 0x51, length 3, microseconds per quarter note.
+    if (event.status == 0xff && body.size() == 5 && body[0] == 0x51 && body[1] == 3) {
+      const std::uint32_t tempo =
+          std::uint32_t{body[2]} << 16 | std::uint32_t{body[3]} << 8 | body[4];
+      if (tempo > 0) tempos.emplace(tick, tempo);
     }
-    if (status < 0xf0) {
-      running = status;
-      const int kind = status & 0xf0;
-      if (!track.Skip(kind == 0xc0 || kind == 0xd0 ? 1 : 2)) return std::nullopt;
-    } else if (status == 0xf0 || status == 0xf7) {
-      running = 0;
-      std::uint32_t length = 0;
-      if (!track.Quantity(length) || !track.Skip(length)) return std::nullopt;
-    } else if (status == 0xff) {
-      running = 0;
-      std::uint8_t type = 0;
-      std::uint32_t length = 0;
-      if (!track.Byte(type) || !track.Quantity(length)) return std::nullopt;
-      if (type == 0x51 && length == 3) {
-        std::uint32_t tempo = 0;
-        track.BigEndian(3, tempo);
-        if (tempo > 0) tempos.emplace(tick, tempo);
-      } else if (!track.Skip(length)) {
-        return std::nullopt;
-      }
-      if (type == 0x2f) break;  // end of track
-    } else {
-      return std::nullopt;
-    }
-  }
-  return tick;
+  });
+  return read ? std::optional(tick) : std::nullopt;
+}
+
+void AppendQuantity(std::vector<std::uint8_t>& out, std::uint32_t value) {
+  std::uint8_t bytes[5];
+  int count = 0;
+  do {
+    bytes[count++] = static_cast<std::uint8_t>(value & 0x7f);
+    value >>= 7;
+  } while (value);
+  while (count > 1) out.push_back(bytes[--count] | 0x80);
+  out.push_back(bytes[0]);
+}
+
+void AppendBigEndian(std::vector<std::uint8_t>& out, std::uint32_t value) {
+  for (int shift = 24; shift >= 0; shift -= 8)
+    out.push_back(static_cast<std::uint8_t>(value >> shift));
 }
 
 }  // namespace
@@ -192,12 +238,44 @@ std::optional<std::uint64_t> MidiLengthMicroseconds(std::span<const std::uint8_t
   std::uint64_t tempo = kDefaultTempo;
   for (const auto& [at, next_tempo] : tempos) {
     if (at >= last_tick) break;
-    microseconds += MultiplyDivide(at - tick, tempo, ticks_per_quarter);
+    microseconds = SaturatingAdd(microseconds, MultiplyDivide(at - tick, tempo, ticks_per_quarter));
     tick = at;
     tempo = next_tempo;
   }
-  const std::uint64_t rest = MultiplyDivide(last_tick - tick, tempo, ticks_per_quarter);
-  return rest > UINT64_MAX - microseconds ? UINT64_MAX : microseconds + rest;
+  return SaturatingAdd(microseconds, MultiplyDivide(last_tick - tick, tempo, ticks_per_quarter));
+}
+
+std::vector<std::uint8_t> WithExplicitStatus(std::span<const std::uint8_t> smf) {
+  Reader file(smf);
+  std::uint32_t id = 0;
+  std::uint32_t size = 0;
+  if (!file.BigEndian(4, id) || id != 0x4d546864 /* MThd */ || !file.BigEndian(4, size) ||
+      !file.Skip(size)) {
+    return {};
+  }
+  std::vector<std::uint8_t> out(smf.begin(),
+                                smf.begin() + static_cast<std::ptrdiff_t>(file.Position()));
+  while (!file.AtEnd()) {
+    const std::size_t start = file.Position();
+    if (!file.BigEndian(4, id) || !file.BigEndian(4, size) || !file.Skip(size)) return {};
+    const auto chunk = file.Since(start);
+    if (id != 0x4d54726b /* MTrk */) {
+      out.insert(out.end(), chunk.begin(), chunk.end());
+      continue;
+    }
+    std::vector<std::uint8_t> track;
+    if (!WalkTrack(Reader(chunk.subspan(8)), [&](const Event& event) {
+          AppendQuantity(track, event.delta);
+          track.push_back(event.status);
+          track.insert(track.end(), event.body.begin(), event.body.end());
+        })) {
+      return {};
+    }
+    AppendBigEndian(out, id);
+    AppendBigEndian(out, static_cast<std::uint32_t>(track.size()));
+    out.insert(out.end(), track.begin(), track.end());
+  }
+  return out;
 }
 
 }  // namespace quorwind::mci

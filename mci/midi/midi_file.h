@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 namespace quorwind::mci {
 
@@ -14,6 +15,12 @@ std::span<const std::uint8_t> StandardMidiData(std::span<const std::uint8_t> fil
 /// The time of the last event of a Standard MIDI File (types 0, 1 and 2;
 /// quarter-note or SMPTE time division), in microseconds, through the file's
 /// tempo changes; nothing when the file is malformed.
+/// Saturates at UINT64_MAX: a song too long to count is the longest.
 std::optional<std::uint64_t> MidiLengthMicroseconds(std::span<const std::uint8_t> smf);
+
+/// The Standard MIDI File |smf| with every event's status byte written out,
+/// where the file continued a running status (also past meta events, which
+/// some players misread); empty when it is malformed.
+std::vector<std::uint8_t> WithExplicitStatus(std::span<const std::uint8_t> smf);
 
 }  // namespace quorwind::mci

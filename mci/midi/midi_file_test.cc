@@ -39,6 +39,16 @@ Bytes Join(std::initializer_list<Bytes> parts) {
   return joined;
 }
 
+/// |count| of the longest gaps, each after a change to the slowest tempo.
+Bytes LongestGaps(int count) {
+  Bytes track;
+  for (int i = 0; i < count; ++i) {
+    track.insert(track.end(), {0x00, 0xff, 0x51, 0x03, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x7f,
+                               0xff, 0x01, 0x00});
+  }
+  return Join({track, kEnd});
+}
+
 TEST(MidiLengthTest, FollowsTheTempoMapAndTheDivision) {
   // Delta 0x83 0x60 = 480 ticks; tempo 0x07A120 = 500000, 0x0F4240 = 1000000 us.
   const Bytes note = {0x00, 0x90, 60, 100, 0x83, 0x60, 0x80, 60, 0};
@@ -64,11 +74,25 @@ TEST(MidiLengthTest, FollowsTheTempoMapAndTheDivision) {
       {"data without status", Smf(0, 480, {Bytes{0x00, 60, 100}}), std::nullopt},
       {"no track", Chunk("MThd", {0, 0, 0, 1, 1, 0xe0}), std::nullopt},
       {"zero division", Smf(0, 0, {kEnd}), std::nullopt},
+      {"running status after a meta event",
+       Smf(1, 480,
+           {Join({{0x00, 0x90, 60, 100, 0x00, 0xff, 0x01, 0x01, 'x', 0x83, 0x60, 60, 0}, kEnd})}),
+       500'000},
+      {"a sum past 64 bits saturates", Smf(0, 1, {LongestGaps(5000)}), UINT64_MAX},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(MidiLengthMicroseconds(c.file), c.microseconds);
   }
+}
+
+TEST(MidiLengthTest, StatusBytesAreWrittenOut) {
+  const Bytes running = {0x00, 0x90, 60, 100, 0x00, 0xff, 0x01, 0x01, 'x', 0x60, 60, 0};
+  const Bytes explicit_status = {0x00, 0x90, 60,   100,  0x00, 0xff, 0x01,
+                                 0x01, 'x',  0x60, 0x90, 60,   0};
+  EXPECT_EQ(WithExplicitStatus(Smf(1, 480, {Join({running, kEnd})})),
+            Smf(1, 480, {Join({explicit_status, kEnd})}));
+  EXPECT_TRUE(WithExplicitStatus(Smf(1, 480, {Bytes{0x00, 60, 100}})).empty());
 }
 
 TEST(MidiLengthTest, FindsTheSongInsideRiffRmid) {
