@@ -19,13 +19,13 @@ PosixPlatform::~PosixPlatform() {
   if (module_) dlclose(module_);
 }
 
-std::string PosixPlatform::ModulePathBesideExecutable() {
+std::string PosixPlatform::ModulePathBesideExecutable(const char* executable_link) {
   std::string executable(4096, '\0');
-  const ssize_t length = readlink("/proc/self/exe", executable.data(), executable.size());
+  const ssize_t length = readlink(executable_link, executable.data(), executable.size());
   executable.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
-  const std::size_t slash = executable.rfind('/');
-  const std::string bin = slash == std::string::npos ? "." : executable.substr(0, slash);
-  return bin + "/../lib/quorwind/libquorwind-mci.so";
+  // Never a path from the working directory, where anyone may put a module.
+  if (executable.empty() || executable[0] != '/') return "";
+  return executable.substr(0, executable.rfind('/')) + "/../lib/quorwind/libquorwind-mci.so";
 }
 
 std::u16string PosixPlatform::ArgumentText() {
@@ -46,6 +46,14 @@ std::uint32_t PosixPlatform::mciSendStringA(const char* command, char* reply,
                                             std::uintptr_t callback_window) {
   if (!send_) {
     if (!module_) {
+      if (module_path_.empty() || module_path_[0] != '/') {
+        throw RuntimeError(
+            RuntimeErrorKind::kMissingEntry,
+            "Cannot load the media-control module (" +
+                (module_path_.empty() ? std::string("the program's own path is unknown")
+                                      : module_path_ + " is not an absolute path") +
+                ")");
+      }
       module_ = dlopen(module_path_.c_str(), RTLD_NOW | RTLD_LOCAL);
       if (!module_) {
         const char* reason = dlerror();

@@ -12,14 +12,16 @@ namespace quorwind {
 
 class PosixPlatform : public PlaybackPlatform {
  public:
-  /// |module_path| is the media-control module, loaded at the first command.
+  /// |module_path| is the media-control module, loaded at the first command;
+  /// any path but an absolute one is a run-time error then.
   PosixPlatform(int argc, char** argv, std::string module_path);
   ~PosixPlatform() override;
   PosixPlatform(const PosixPlatform&) = delete;
   PosixPlatform& operator=(const PosixPlatform&) = delete;
 
-  /// The module's place: lib/quorwind beside the executable's bin directory.
-  static std::string ModulePathBesideExecutable();
+  /// The module's place: lib/quorwind beside the executable's bin directory,
+  /// found through |executable_link|; empty when that cannot be read.
+  static std::string ModulePathBesideExecutable(const char* executable_link = "/proc/self/exe");
 
   std::u16string ArgumentText() override;
   std::string ToNarrow(std::u16string_view wide) override;

@@ -1,9 +1,11 @@
 // Tests of the POSIX platform operations that need no sound.
 #include "app/platform-posix.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 
 #include "playback/runtime_error.h"
 
@@ -22,11 +24,17 @@ TEST(PosixPlatformTest, ArgumentsAreJoinedBySingleBlanks) {
 }
 
 TEST(PosixPlatformTest, MissingModuleOrEntryIsARuntimeErrorNamingIt) {
-  // libc loads but has no mciSendStringA.
+  // libc loads but has no mciSendStringA; a module is never looked for
+  // through the search path or the working directory.
+  Dl_info libc{};
+  ASSERT_NE(dladdr(reinterpret_cast<void*>(&printf), &libc), 0);
   const std::pair<std::string, std::string> cases[] = {
       {"/nonexistent/libquorwind-mci.so", "/nonexistent/libquorwind-mci.so"},
-      {"libc.so.6", "mciSendStringA"},
+      {libc.dli_fname, "mciSendStringA"},
+      {"libc.so.6", "libc.so.6 is not an absolute path"},
+      {PosixPlatform::ModulePathBesideExecutable("/nonexistent"), "own path is unknown"},
   };
+  EXPECT_EQ(PosixPlatform::ModulePathBesideExecutable().front(), '/');
   for (const auto& [module, named] : cases) {
     PosixPlatform platform(0, nullptr, module);
     char reply[1] = {};
