@@ -1,6 +1,7 @@
 // Form1 and its controls on Win32.
 #include "app/form1-win32.h"
 
+#include <cstring>
 #include <string>
 
 #include "app/platform-win32.h"
@@ -32,6 +33,31 @@ HWND CreateChild(HWND form, HINSTANCE instance, const wchar_t* window_class, DWO
                          TwipsToPixels(layout.width, dpi.x), TwipsToPixels(layout.height, dpi.y),
                          form, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance,
                          nullptr);
+}
+
+/// The window system's refusal of |what|, with its reason.
+[[noreturn]] void WindowSystemFailure(const char* what) {
+  const DWORD code = GetLastError();
+  wchar_t* reason = nullptr;
+  FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&reason), 0, nullptr);
+  std::wstring text = reason ? reason : L"";
+  if (reason) LocalFree(reason);
+  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L'.')) {
+    text.pop_back();
+  }
+  std::string detail = std::string("Cannot create ") + what + " (error " + std::to_string(code);
+  if (!text.empty()) {
+    // In the ANSI code page, as the report reads its text.
+    const int bytes =
+        WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string narrow(static_cast<std::size_t>(bytes > 0 ? bytes : 1), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, narrow.data(), bytes, nullptr, nullptr);
+    narrow.resize(std::strlen(narrow.c_str()));
+    detail += ": " + narrow;
+  }
+  throw RuntimeError(RuntimeErrorKind::kWindowSystem, detail + ")");
 }
 
 [[noreturn]] void CaptionFailure() {
@@ -71,7 +97,7 @@ LRESULT CALLBACK Form1::WindowProcedure(HWND window, UINT message, WPARAM wparam
   return DefWindowProcW(window, message, wparam, lparam);
 }
 
-bool Form1::Create(HINSTANCE instance) {
+void Form1::Create(HINSTANCE instance) {
   WNDCLASSEXW window_class{};
   window_class.cbSize = sizeof window_class;
   window_class.lpfnWndProc = WindowProcedure;
@@ -80,7 +106,7 @@ bool Form1::Create(HINSTANCE instance) {
   window_class.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
   window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
   window_class.lpszClassName = kForm1Class;
-  if (!RegisterClassExW(&window_class)) return false;
+  if (!RegisterClassExW(&window_class)) WindowSystemFailure("the window class of Form1");
 
   const POINT dpi = ScreenDpi();
   constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
@@ -90,7 +116,7 @@ bool Form1::Create(HINSTANCE instance) {
   window_ = CreateWindowExW(0, kForm1Class, WideString(kForm1Layout.caption).c_str(), kStyle,
                             CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left,
                             frame.bottom - frame.top, nullptr, nullptr, instance, nullptr);
-  return window_ != nullptr;
+  if (!window_) WindowSystemFailure("the window Form1");
 }
 
 void Form1::Load(PlaybackPlatform& platform) {

@@ -23,14 +23,13 @@ class WindowCaption : public CaptionHolder {
 class Form1 {
  public:
   /// Registers the window class and creates the hidden window with its
-  /// controls. Returns false when the window system refuses.
-  bool Create(HINSTANCE instance);
+  /// controls. Throws RuntimeError (kWindowSystem), naming the system's
+  /// reason, when the window system refuses.
+  void Create(HINSTANCE instance);
 
   /// The load step: hands Label1 to the play-and-wait sequence, which ends the
   /// program. Runs before the window would be shown.
   [[noreturn]] void Load(PlaybackPlatform& platform);
-
-  HWND window() const { return window_; }
 
  private:
   static LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

@@ -1,6 +1,9 @@
 // Randomized properties of the Win32 text conversions, with a fixed seed.
 #include "app/platform-win32.h"
 
+#include "app/form1-win32.h"
+#include "playback/runtime_error.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -58,6 +61,27 @@ TEST_F(Win32TextTest, UnpairedSurrogatesAndAnyBytesConvertWithoutHarm) {
     }
     ReplyBuffer buffer{};
     CopyReplyBack(wide, buffer);
+  }
+}
+
+TEST(Form1Test, ARefusedWindowIsReportedWithItsCause) {
+  // The second registration of the class is refused: the report says so,
+  // where before a caption error of Label1 stood in its place.
+  quorwind::Form1 first;
+  try {
+    first.Create(GetModuleHandleW(nullptr));
+  } catch (const RuntimeError&) {
+    // Without a display Wine makes no window; the class is registered.
+  }
+  quorwind::Form1 second;
+  try {
+    second.Create(GetModuleHandleW(nullptr));
+    ADD_FAILURE() << "a second class registration was not refused";
+  } catch (const RuntimeError& error) {
+    EXPECT_EQ(error.kind(), RuntimeErrorKind::kWindowSystem);
+    EXPECT_NE(error.ReportText().find("Cannot create the window class of Form1 (error 1410"),
+              std::string::npos)
+        << error.ReportText();
   }
 }
 

@@ -11,6 +11,7 @@ enum class RuntimeErrorKind {
   kOverflow,       ///< The length reply does not fit a signed 32-bit count.
   kCaptionAccess,  ///< The caption holder could not be set or read.
   kMissingEntry,   ///< A platform library or entry could not be found at its first call.
+  kWindowSystem,   ///< The window system refused the main window or its controls.
 };
 
 /// Thrown by the text work and by platform bindings; caught once, in PlayAndWait.
