@@ -27,13 +27,18 @@ static void AppendHex(char* line, size_t* used, const unsigned char* bytes, size
 
 __declspec(dllexport) DWORD WINAPI
     mciSendStringA(LPCSTR command, LPSTR reply, UINT capacity, HWND callback) {
-  static char line[70000];
   char log_path[MAX_PATH];
   if (GetEnvironmentVariableA("QUORWIND_STANDIN_LOG", log_path, sizeof log_path)) {
+    /* Sized for this call: the path, two digits per command and reply byte,
+     * the numbers and the separators. */
+    const size_t command_length = command ? (size_t)lstrlenA(command) : 0;
+    const size_t size = MAX_PATH + 2 * command_length + 2 * 256 + 64;
+    char* line = (char*)HeapAlloc(GetProcessHeap(), 0, size);
     size_t used = 0;
+    if (!line) return 0;
     used += (size_t)GetModuleFileNameA(self, line, MAX_PATH);
     line[used++] = '\t';
-    AppendHex(line, &used, (const unsigned char*)command, command ? lstrlenA(command) : 0);
+    AppendHex(line, &used, (const unsigned char*)command, command_length);
     used +=
         (size_t)wsprintfA(line + used, "\t%u\t%lu\t", capacity, (unsigned long)(ULONG_PTR)callback);
     if (reply && capacity <= 256) AppendHex(line, &used, (const unsigned char*)reply, capacity);
@@ -45,6 +50,7 @@ __declspec(dllexport) DWORD WINAPI
       WriteFile(file, line, (DWORD)used, &written, NULL);
       CloseHandle(file);
     }
+    HeapFree(GetProcessHeap(), 0, line);
   }
   if (reply && capacity > 0) {
     char answer[256];
