@@ -350,22 +350,35 @@ class FormatsTest(ServerTest):
                 self.assertEqual([(seccomp, privs) for seccomp, privs, _ in seen], [("2", "1")])
                 self.assertLessEqual(set(seen[0][2]), {path})
 
-    def test_a_wav_maps_neither_ffmpeg_nor_fluidsynth_nor_alsa(self):
-        path = os.path.join(self.dir, "plain.wav")
-        make_tone(path, "wav", 1.0)
-        maps = []
+    def test_a_wav_or_flac_maps_neither_ffmpeg_nor_fluidsynth_nor_alsa(self):
+        # Also behind an ID3v2 tag, which says nothing of the format.
+        tag = b"ID3\x04\x00\x00\x00\x00\x01\x00" + bytes(128)
+        for name, fmt, prefix in [("plain.wav", "wav", b""), ("tagged.wav", "wav", tag),
+                                  ("tagged.flac", "flac", tag)]:
+            with self.subTest(name=name):
+                path = os.path.join(self.dir, name)
+                make_tone(path, fmt, 4.0)  # longer than the decoding child's pipe holds
+                with open(path, "rb") as f:
+                    data = f.read()
+                with open(path, "wb") as f:
+                    f.write(prefix + data)
+                maps = []
 
-        def read_maps(process):
-            time.sleep(0.5)
-            with open("/proc/%d/maps" % process.pid) as f:
-                maps.append(f.read())
+                def read_maps(process):
+                    time.sleep(0.5)
+                    with open("/proc/%d/task/%d/children" % (process.pid, process.pid)) as f:
+                        pids = [str(process.pid)] + f.read().split()
+                    for pid in pids:
+                        with open("/proc/%s/maps" % pid) as f:
+                            maps.append(f.read())
 
-        self.assert_played_whole(self.play([path], during=read_maps), 1.0)
-        self.assertIn("libquorwind-mci.so", maps[0])
-        for library in ["libavcodec", "libavformat", "libswresample", "libfluidsynth",
-                        "libasound", "libquorwind-ffmpeg", "libquorwind-midi",
-                        "libquorwind-alsa"]:
-            self.assertNotIn(library, maps[0])
+                self.assert_played_whole(self.play([path], during=read_maps), 4.0)
+                self.assertEqual(len(maps), 2)  # the player and its decoding child
+                self.assertIn("libquorwind-mci.so", maps[0])
+                for library in ["libavcodec", "libavformat", "libswresample", "libfluidsynth",
+                                "libasound", "libquorwind-ffmpeg", "libquorwind-midi",
+                                "libquorwind-alsa"]:
+                    self.assertNotIn(library, maps[0] + maps[1])
 
 
 class DeviceClockTest(unittest.TestCase):

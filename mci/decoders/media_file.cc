@@ -20,6 +20,11 @@ struct Head {
   unsigned char bytes[64] = {};
   std::size_t size = 0;
 
+  void Read(int fd, std::uint64_t offset) {
+    const ssize_t got = pread(fd, bytes, sizeof bytes, static_cast<off_t>(offset));
+    size = got > 0 ? static_cast<std::size_t>(got) : 0;
+  }
+
   bool StartsWith(const char* magic, std::size_t at = 0) const {
     const std::size_t length = std::strlen(magic);
     return at + length <= size && std::memcmp(bytes + at, magic, length) == 0;
@@ -30,9 +35,23 @@ bool IsMidi(const Head& head) {
   return head.StartsWith("MThd") || (head.StartsWith("RIFF") && head.StartsWith("RMID", 8));
 }
 
-/// MPEG audio: an ID3v2 tag or a layer I-III frame header at the start.
+/// The size of the ID3v2 tag at the start, its header and footer included;
+/// 0 when there is none.
+std::uint64_t Id3v2Size(const Head& head) {
+  if (!head.StartsWith("ID3") || head.size < 10) return 0;
+  std::uint64_t size = 0;
+  for (int i = 6; i < 10; ++i) size = size << 7 | (head.bytes[i] & 0x7f);  // syncsafe
+  return 10 + size + (head.bytes[5] & 0x10 ? 10 : 0);
+}
+
+/// What libsndfile reads, behind whatever tag.
+bool IsSndfileFormat(const Head& head) {
+  return head.StartsWith("fLaC") || head.StartsWith("RIFF") || head.StartsWith("RF64") ||
+         head.StartsWith("FORM") || head.StartsWith("OggS");
+}
+
+/// MPEG audio: a layer I-III frame header at the start.
 bool IsMpegAudio(const Head& head) {
-  if (head.StartsWith("ID3")) return true;
   if (head.size < 4 || head.bytes[0] != 0xff || (head.bytes[1] & 0xe0) != 0xe0) return false;
   const int version = (head.bytes[1] >> 3) & 3;
   const int layer = (head.bytes[1] >> 1) & 3;
@@ -54,8 +73,15 @@ MciError OpenMediaFile(const std::string& path, std::unique_ptr<Decoder>& file,
   fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
 
   Head head;
-  const ssize_t read = pread(fd.get(), head.bytes, sizeof head.bytes, 0);
-  head.size = read > 0 ? static_cast<std::size_t>(read) : 0;
+  head.Read(fd.get(), 0);
+  // An ID3v2 tag says nothing of the format: the bytes after it do (a FLAC
+  // or WAV file may carry one too). Junk after a tag is taken as MPEG audio.
+  bool mpeg = IsMpegAudio(head);
+  if (const std::uint64_t tag = Id3v2Size(head)) {
+    Head after;
+    after.Read(fd.get(), tag);
+    mpeg = !IsSndfileFormat(after);
+  }
 
   // FFmpeg, the heaviest, comes last: most files never load it.
   const MakeDecoderFactory sndfile = MakeFactoryOf<OpenSndfileDecoder>;
@@ -63,7 +89,7 @@ MciError OpenMediaFile(const std::string& path, std::unique_ptr<Decoder>& file,
   std::vector<MakeDecoderFactory> candidates = {sndfile, MakeFfmpegFactory};
   if (IsMidi(head)) {
     candidates = {MakeMidiFactory};
-  } else if (IsMpegAudio(head)) {
+  } else if (mpeg) {
     candidates = {mpg123, MakeFfmpegFactory};
   }
   for (const MakeDecoderFactory make : candidates) {
