@@ -275,6 +275,32 @@ class FormatsTest(ServerTest):
             with self.subTest(path=os.path.basename(path)):
                 self.check(path, expected, tolerance, heard)
 
+    def test_an_mp3_whose_format_changes_keeps_its_pitch_and_length(self):
+        # 1 s of 44.1 kHz mono joined to 1 s of 48 kHz stereo, both at 440 Hz.
+        parts = []
+        for rate, channels in [(44100, 1), (48000, 2)]:
+            parts.append(self.make("part-%d.mp3" % rate, [
+                "ffmpeg", "-y", "-loglevel", "quiet", "-f", "lavfi", "-i",
+                "sine=frequency=440:sample_rate=%d:duration=1" % rate, "-ac", str(channels),
+                "-c:a", "libmp3lame", "OUT"]))
+        path = os.path.join(self.dir, "format-change.mp3")
+        with open(path, "wb") as f:
+            for part in parts:
+                with open(part, "rb") as p:
+                    f.write(p.read())
+        self.assertLessEqual(abs(length_reply(path) - decoded_ms(path)), 1152 / 44.1)
+        recording = self.server.record()
+        run = Run([path], self.env)
+        samples = recording.stop().samples
+        self.assertEqual(run.status, 0)
+        start = soundlab.onset_ms(samples) * soundlab.RATE // 1000
+        for second in [0, 1]:  # the pitch of each part: 880 zero crossings a second
+            with self.subTest(part=second):
+                window = samples[start + second * soundlab.RATE + 4800:
+                                 start + (second + 1) * soundlab.RATE - 4800]
+                crossings = sum(1 for a, b in zip(window, window[1:]) if (a < 0) != (b < 0))
+                self.assertAlmostEqual(crossings / 0.8, 880, delta=15)
+
     def test_ffmpeg_formats_within_a_codec_frame(self):
         # (file, encoding options, video codec, samples per codec frame)
         for name, codec, video, frame in [

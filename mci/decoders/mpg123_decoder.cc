@@ -7,6 +7,8 @@
 #include <cstring>
 #include <optional>
 
+#include <vector>
+
 #include "mci/decoders/decoder.h"
 
 namespace quorwind::mci {
@@ -155,6 +157,11 @@ class Mpg123Decoder : public Decoder {
   std::size_t Read(float* out, std::size_t frames) override;
 
  private:
+  /// Whether any frame differs in rate or channel count from the first.
+  bool FormatChanges();
+  /// Decodes the whole stream to count its frames, then returns to its start.
+  MciError CountDecodedFrames();
+
   mpg123_handle* handle_;
   UniqueFd fd_;
   BufferedFile file_{fd_.get()};
@@ -181,12 +188,54 @@ MciError Mpg123Decoder::Open() {
       channels_ <= 0) {
     return kInvalidFile;
   }
+  // The whole stream comes out in its opening format: parts joined on in
+  // another rate or channel count are resampled and mixed by libmpg123.
+  mpg123_format_none(handle_);
+  mpg123_format(handle_, rate_, channels_ == 1 ? MPG123_MONO : MPG123_STEREO, MPG123_ENC_FLOAT_32);
   // The header's frame count is the length when the header tells the truth;
   // otherwise every frame header is read (not decoded) to count them.
-  if (!HeaderAgreesWithFile(fd_.get()) && mpg123_scan(handle_) != MPG123_OK) return kInvalidFile;
+  if (!HeaderAgreesWithFile(fd_.get())) {
+    if (mpg123_scan(handle_) != MPG123_OK) return kInvalidFile;
+    // Frames counted at the opening rate miscount the others: such a
+    // stream is counted as it is decoded.
+    if (FormatChanges()) return CountDecodedFrames();
+  }
   const off_t samples = mpg123_length(handle_);
   if (samples <= 0) return kInvalidFile;
   frames_ = static_cast<std::uint64_t>(samples);
+  return kOk;
+}
+
+bool Mpg123Decoder::FormatChanges() {
+  bool changes = false;
+  mpg123_frameinfo first{};
+  bool have_first = false;
+  while (!changes && mpg123_framebyframe_next(handle_) >= MPG123_OK) {
+    mpg123_frameinfo info{};
+    if (mpg123_info(handle_, &info) != MPG123_OK) break;
+    if (!have_first) {
+      first = info;
+      have_first = true;
+    }
+    changes =
+        info.rate != first.rate || (info.mode == MPG123_M_MONO) != (first.mode == MPG123_M_MONO);
+  }
+  mpg123_seek(handle_, 0, SEEK_SET);
+  return changes;
+}
+
+MciError Mpg123Decoder::CountDecodedFrames() {
+  std::vector<unsigned char> scratch(64 * 1024);
+  const std::size_t frame_bytes = sizeof(float) * static_cast<std::size_t>(channels_);
+  std::uint64_t bytes = 0;
+  for (;;) {
+    std::size_t done = 0;
+    const int result = mpg123_read(handle_, scratch.data(), scratch.size(), &done);
+    bytes += done;
+    if (result != MPG123_OK && result != MPG123_NEW_FORMAT) break;
+  }
+  frames_ = bytes / frame_bytes;
+  if (frames_ == 0 || mpg123_seek(handle_, 0, SEEK_SET) < 0) return kInvalidFile;
   return kOk;
 }
 
