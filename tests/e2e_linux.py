@@ -301,6 +301,22 @@ class FormatsTest(ServerTest):
                 crossings = sum(1 for a, b in zip(window, window[1:]) if (a < 0) != (b < 0))
                 self.assertAlmostEqual(crossings / 0.8, 880, delta=15)
 
+    def test_vorbis_with_audio_on_the_last_header_page_plays_whole(self):
+        # The first ten audio packets moved onto the page of the comment and
+        # setup headers, as some encoders write them.
+        source = os.path.join(self.dir, "vorbis-source.ogg")
+        make_tone(source, "ogg", 2.0, 44100, 2)
+        with open(source, "rb") as f:
+            pages = soundlab.ogg_pages(f.read())
+        (k0, g0, serial, ident), (k1, _, _, headers), (k2, g2, _, audio) = pages[:3]
+        pages[:3] = [(k0, g0, serial, ident), (k1, 0, serial, headers + audio[:10]),
+                     (k2, g2, serial, audio[10:])]
+        path = os.path.join(self.dir, "vorbis-audio-on-header-page.ogg")
+        with open(path, "wb") as f:
+            for sequence, page in enumerate(pages):
+                f.write(soundlab.ogg_page(page[0], page[1], page[2], sequence, page[3]))
+        self.check(path, decoded_ms(path), 0, heard_ms=1950)
+
     def test_ffmpeg_formats_within_a_codec_frame(self):
         # (file, encoding options, video codec, samples per codec frame)
         for name, codec, video, frame in [

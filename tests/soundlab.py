@@ -51,6 +51,49 @@ def write_midi(path, tempos, notes, ppqn=480):
                 track(note_track))
 
 
+def ogg_crc(data):
+    """The CRC of an Ogg page: polynomial 0x04c11db7, unreflected."""
+    crc = 0
+    for byte in data:
+        crc ^= byte << 24
+        for _ in range(8):
+            crc = (crc << 1) ^ 0x04C11DB7 if crc & 0x80000000 else crc << 1
+        crc &= 0xFFFFFFFF
+    return crc
+
+
+def ogg_pages(data):
+    """Each page of an Ogg file: (header type, granule, serial, [(packet,
+    finished on this page)])."""
+    pages, at = [], 0
+    while at < len(data):
+        kind, granule, serial, _, _, count = struct.unpack_from("<BqIIIB", data, at + 5)
+        lacing = data[at + 27: at + 27 + count]
+        body, packets, packet, size_at = at + 27 + count, [], b"", 0
+        for size in lacing:
+            packet += data[body + size_at: body + size_at + size]
+            size_at += size
+            if size < 255:
+                packets.append((packet, True))
+                packet = b""
+        if lacing and lacing[-1] == 255:
+            packets.append((packet, False))
+        pages.append((kind, granule, serial, packets))
+        at = body + size_at
+    return pages
+
+
+def ogg_page(kind, granule, serial, sequence, packets):
+    """One Ogg page holding |packets|, as ogg_pages gives them."""
+    lacing, body = b"", b""
+    for packet, finished in packets:
+        lacing += bytes([255] * (len(packet) // 255) + ([len(packet) % 255] if finished else []))
+        body += packet
+    page = struct.pack("<4sBBqIIIB", b"OggS", 0, kind, granule, serial, sequence, 0,
+                       len(lacing)) + lacing + body
+    return page[:22] + struct.pack("<I", ogg_crc(page)) + page[26:]
+
+
 class Recording:
     """Monitor of the sink, recorded by parec from start() until stop()."""
 

@@ -1,6 +1,12 @@
 // libsndfile's formats.
 #include <sndfile.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <vector>
 
 #include "mci/decoders/decoder.h"
 
@@ -66,14 +72,44 @@ std::vector<Speaker> SndfileDecoder::Layout() const {
   return SpeakersFromCodes(map, kSpeakers);
 }
 
+/// The granule position of the last page of an Ogg file: the end of its
+/// stream, in frames; nothing when |fd| is no Ogg file or has no such page.
+std::optional<std::int64_t> LastOggGranule(int fd) {
+  char magic[4] = {};
+  struct stat status {};
+  if (pread(fd, magic, 4, 0) != 4 || std::memcmp(magic, "OggS", 4) != 0 ||
+      fstat(fd, &status) != 0) {
+    return std::nullopt;
+  }
+  // A page is at most 65,307 bytes long.
+  std::vector<unsigned char> tail(static_cast<std::size_t>(std::min<off_t>(status.st_size, 65536)));
+  const ssize_t got =
+      pread(fd, tail.data(), tail.size(), status.st_size - static_cast<off_t>(tail.size()));
+  if (got != static_cast<ssize_t>(tail.size())) return std::nullopt;
+  for (std::size_t at = tail.size() < 27 ? 0 : tail.size() - 27 + 1; at-- > 0;) {
+    if (std::memcmp(&tail[at], "OggS", 4) != 0 || tail[at + 4] != 0) continue;
+    std::uint64_t granule = 0;
+    for (int i = 7; i >= 0; --i)
+      granule = granule << 8 | tail[at + 6 + static_cast<std::size_t>(i)];
+    if (granule != UINT64_MAX) return static_cast<std::int64_t>(granule);
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 MciError OpenSndfileDecoder(UniqueFd fd, std::unique_ptr<Decoder>& decoder) {
+  const std::optional<std::int64_t> ogg_end = LastOggGranule(fd.get());
   SF_INFO info{};
   SNDFILE* file = sf_open_fd(fd.release(), SFM_READ, &info, SF_TRUE);
   if (!file) return kInvalidFile;  // sf_open_fd closes fd on failure
+  // Some encoders put the first audio packets on the last header page;
+  // libsndfile then drops them, and its count falls short of the stream's
+  // end. FFmpeg decodes such a file whole.
+  const bool loses_its_start = (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_VORBIS && ogg_end &&
+                               *ogg_end > info.frames + info.samplerate / 1000;
   if (info.samplerate <= 0 || info.channels <= 0 || info.frames < 0 ||
-      info.frames == SF_COUNT_MAX) {
+      info.frames == SF_COUNT_MAX || loses_its_start) {
     sf_close(file);
     return kInvalidFile;
   }
