@@ -317,6 +317,17 @@ class FormatsTest(ServerTest):
                 f.write(soundlab.ogg_page(page[0], page[1], page[2], sequence, page[3]))
         self.check(path, decoded_ms(path), 0, heard_ms=1950)
 
+    def test_webm_opus_ends_with_its_discard_padding_and_keeps_its_start(self):
+        # Long enough that the length is read near the end, then from the start.
+        path = self.make("opus-12s.webm", ["ffmpeg", "-y", "-loglevel", "quiet", "-f", "lavfi",
+                                           "-i", "sine=frequency=440:duration=12.013",
+                                           "-c:a", "libopus", "OUT"])
+        decoded = decoded_ms(path)
+        self.assertLessEqual(abs(length_reply(path) - decoded), 2)
+        run = self.play([path])
+        self.assertEqual(run.status, 0)
+        self.assertLessEqual(abs(run.heard_ms - decoded), 10)
+
     def test_ffmpeg_formats_within_a_codec_frame(self):
         # (file, encoding options, video codec, samples per codec frame)
         for name, codec, video, frame in [

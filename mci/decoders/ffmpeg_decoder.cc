@@ -3,6 +3,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/intreadwrite.h>
 #include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 }
@@ -60,8 +61,13 @@ class FfmpegDecoder : public Decoder {
   MciError OpenContainer();
   /// The stream's length in frames: from the container, or from its packets.
   std::uint64_t CountFrames();
-  /// Reads the remaining packets; returns where the last of the stream ends.
+  /// Reads the remaining packets; returns where the last of the stream ends,
+  /// and sets end_discard_ to the samples its decoder drops from that end.
   std::int64_t ScanToEnd();
+  /// Opens the container again at the file's start, its stream as chosen:
+  /// after a scan, a seek back to the start loses the first block of some
+  /// (Matroska with Opus).
+  MciError ReopenContainer();
   /// Decodes the next frame into pending_; false at the end.
   bool DecodeMore();
 
@@ -73,6 +79,7 @@ class FfmpegDecoder : public Decoder {
   AVPacket* packet_ = nullptr;
   AVFrame* frame_ = nullptr;
   int stream_ = -1;
+  std::int64_t end_discard_ = 0;  ///< samples the last packet's side data discards
   /// The decoder's output format, which the resampler was made for.
   AVSampleFormat in_format_ = AV_SAMPLE_FMT_NONE;
   AVChannelLayout in_layout_{};
@@ -117,6 +124,19 @@ MciError FfmpegDecoder::OpenContainer() {
   return avformat_find_stream_info(format_, nullptr) < 0 ? kInvalidFile : kOk;
 }
 
+MciError FfmpegDecoder::ReopenContainer() {
+  avformat_close_input(&format_);
+  if (io_) av_freep(&io_->buffer);
+  avio_context_free(&io_);
+  if (lseek(fd_.get(), 0, SEEK_SET) != 0) return kInvalidFile;
+  if (MciError error = OpenContainer(); error != kOk) return error;
+  if (stream_ >= static_cast<int>(format_->nb_streams)) return kInvalidFile;
+  for (unsigned i = 0; i < format_->nb_streams; ++i) {
+    if (static_cast<int>(i) != stream_) format_->streams[i]->discard = AVDISCARD_ALL;
+  }
+  return kOk;
+}
+
 MciError FfmpegDecoder::Open(UniqueFd fd) {
   fd_ = std::move(fd);
   if (MciError error = OpenContainer(); error != kOk) return error;
@@ -154,6 +174,8 @@ MciError FfmpegDecoder::Open(UniqueFd fd) {
 
 std::uint64_t FfmpegDecoder::CountFrames() {
   const AVStream* stream = format_->streams[stream_];
+  const AVRational time_base = stream->time_base;
+  const int priming = std::max(0, stream->codecpar->initial_padding);
   const bool estimated = format_->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE;
   // MP4 and QuickTime state each stream's duration, edit lists applied; other
   // containers' durations are often those of the whole file or estimates.
@@ -167,9 +189,8 @@ std::uint64_t FfmpegDecoder::CountFrames() {
     const std::int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
     std::int64_t end = AV_NOPTS_VALUE;
     if (format_->duration > 0 && !estimated) {
-      const std::int64_t near_end =
-          av_rescale_q(format_->duration, AV_TIME_BASE_Q, stream->time_base) + start -
-          av_rescale_q(10, AVRational{1, 1}, stream->time_base);
+      const std::int64_t near_end = av_rescale_q(format_->duration, AV_TIME_BASE_Q, time_base) +
+                                    start - av_rescale_q(10, AVRational{1, 1}, time_base);
       if (near_end > start &&
           av_seek_frame(format_, stream_, near_end, AVSEEK_FLAG_BACKWARD) >= 0) {
         end = ScanToEnd();
@@ -178,23 +199,27 @@ std::uint64_t FfmpegDecoder::CountFrames() {
     if (end == AV_NOPTS_VALUE && avformat_seek_file(format_, -1, INT64_MIN, 0, 0, 0) >= 0) {
       end = ScanToEnd();
     }
-    if (end == AV_NOPTS_VALUE || end <= start ||
-        avformat_seek_file(format_, -1, INT64_MIN, 0, 0, 0) < 0) {
-      return 0;
-    }
+    // |stream| is the closed container's from here on.
+    if (end == AV_NOPTS_VALUE || end <= start || ReopenContainer() != kOk) return 0;
     duration = end - start;
   }
-  // Less the priming that the decoder drops.
-  const std::int64_t frames = av_rescale_q(duration, stream->time_base, AVRational{1, rate_}) -
-                              std::max(0, stream->codecpar->initial_padding);
+  // Less the priming and the end's padding that the decoder drops.
+  const std::int64_t frames =
+      av_rescale_q(duration, time_base, AVRational{1, rate_}) - priming - end_discard_;
   return frames > 0 ? static_cast<std::uint64_t>(frames) : 0;
 }
 
 std::int64_t FfmpegDecoder::ScanToEnd() {
   std::int64_t end = AV_NOPTS_VALUE;
   while (av_read_frame(format_, packet_) >= 0) {
-    if (packet_->stream_index == stream_ && packet_->pts != AV_NOPTS_VALUE) {
-      end = std::max(end, packet_->pts + packet_->duration);
+    if (packet_->stream_index == stream_ && packet_->pts != AV_NOPTS_VALUE &&
+        packet_->pts + packet_->duration >= end) {
+      end = packet_->pts + packet_->duration;
+      // Skip-samples side data: samples dropped from the start, then from
+      // the end, each 32-bit little-endian (Matroska's discard padding).
+      std::size_t size = 0;
+      const std::uint8_t* skip = av_packet_get_side_data(packet_, AV_PKT_DATA_SKIP_SAMPLES, &size);
+      end_discard_ = skip && size >= 8 ? static_cast<std::int64_t>(AV_RL32(skip + 4)) : 0;
     }
     av_packet_unref(packet_);
   }
