@@ -70,7 +70,14 @@ std::size_t ReadAll(int fd, void* data, std::size_t size) {
       dup2(pipe_high, kPipeFd) < 0 || close_range(kPipeFd + 1, ~0U, 0) != 0) {
     _exit(1);
   }
-  for (int standard = 0; standard < kMediaFd; ++standard) close(standard);
+#ifdef QUORWIND_SANITIZE
+  constexpr int kKeptOpen = STDERR_FILENO;  // the sanitizers report there
+#else
+  constexpr int kKeptOpen = -1;
+#endif
+  for (int standard = 0; standard < kMediaFd; ++standard) {
+    if (standard != kKeptOpen) close(standard);
+  }
   signal(SIGPIPE, SIG_DFL);  // a parent that stops reading ends the child
 
   StreamHeader header;
