@@ -4,9 +4,7 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 
-"$here/tools/deps.sh" cmake ninja-build g++ pkg-config libsndfile1-dev libpulse-dev \
-  libasound2-dev libmpg123-dev libavformat-dev libavcodec-dev libswresample-dev libavutil-dev \
-  libfluidsynth-dev timgm6mb-soundfont pulseaudio-utils >&2
+"$here/tools/deps.sh" build play >&2
 cmake --preset release -S "$here" >/dev/null
 cmake --build --preset release >/dev/null
 

@@ -7,9 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 hours="${1:-1}"
 
-tools/deps.sh clang libclang-rt-14-dev cmake ninja-build pkg-config libsndfile1-dev \
-  libpulse-dev libasound2-dev libmpg123-dev libavformat-dev libavcodec-dev libswresample-dev \
-  libavutil-dev libfluidsynth-dev timgm6mb-soundfont ffmpeg
+tools/deps.sh build fuzz
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz >/dev/null
 

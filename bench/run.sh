@@ -5,13 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-tools/deps.sh cmake ninja-build g++ pkg-config libsndfile1-dev libpulse-dev pulseaudio \
-  pulseaudio-utils pipewire pipewire-pulse wireplumber dbus-daemon mingw-w64 wine wine64 xvfb \
-  python3-matplotlib alsa-utils libasound2-dev libasound2-plugins sox \
-  libmpg123-dev libavformat-dev libavcodec-dev libswresample-dev libavutil-dev \
-  libfluidsynth-dev timgm6mb-soundfont fluidsynth lame \
-  libsox-fmt-pulse libsox-fmt-mp3 mpg123 ffmpeg mpv \
-  gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly gstreamer1.0-libav
+tools/deps.sh build test windows wine bench
 
 for preset in release windows windows64; do
   cmake --preset "$preset" >/dev/null

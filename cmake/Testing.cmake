@@ -19,8 +19,14 @@ else()
   find_package(GTest REQUIRED)
 endif()
 
-# Registers the tests of a GoogleTest executable with CTest. Discovery runs the
-# executable, so it waits until test time (cross builds run it under an emulator).
+# Registers the tests of a GoogleTest executable with CTest, labelled unit (and
+# wine where they run under Wine). Discovery runs the executable, so it waits
+# until test time (cross builds run it under an emulator).
 function(quorwind_discover_tests target)
-  gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
+  set(labels unit)
+  if(CMAKE_CROSSCOMPILING)
+    list(APPEND labels wine)
+  endif()
+  gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "${labels}")
 endfunction()

@@ -1,10 +1,19 @@
 #!/usr/bin/env bash
-# Installs the Debian packages named as arguments that are not installed yet.
-# Packages with an ":i386" suffix enable the i386 architecture first.
+# Installs the Debian packages of the groups named as arguments (see
+# tools/deps.list) that are not installed yet. Packages with an ":i386"
+# suffix enable the i386 architecture first.
 set -euo pipefail
+list="$(dirname "$0")/deps.list"
+
+wanted=()
+for group in "$@"; do
+  line=$(grep -E "^$group:" "$list") || { echo "deps.sh: no group '$group' in $list" >&2; exit 2; }
+  read -r -a packages <<<"${line#*:}"
+  wanted+=("${packages[@]}")
+done
 
 missing=()
-for pkg in "$@"; do
+for pkg in $(printf '%s\n' "${wanted[@]}" | sort -u); do
   if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
     missing+=("$pkg")
   fi

@@ -3,7 +3,7 @@
 # LICENSE.txt) and prints its path.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/deps.sh cmake ninja-build mingw-w64 googletest python3 >&2
+tools/deps.sh windows >&2
 cmake --preset windows >/dev/null
 cmake --build --preset windows --target windows_zip >/dev/null
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows/CMakeCache.txt)
