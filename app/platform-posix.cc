@@ -62,7 +62,7 @@ std::uint32_t PosixPlatform::mciSendStringA(const char* command, char* reply,
                                std::string(reason ? reason : module_path_) + ")");
       }
     }
-    send_ = reinterpret_cast<MciSendStringFunction>(dlsym(module_, "mciSendStringA"));
+    send_ = reinterpret_cast<mci::MciSendString>(dlsym(module_, "mciSendStringA"));
     if (!send_) {
       throw RuntimeError(RuntimeErrorKind::kMissingEntry,
                          "Entry mciSendStringA not found in " + module_path_);

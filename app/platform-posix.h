@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "mci/mci.h"
 #include "playback/platform.h"
 
 namespace quorwind {
@@ -33,13 +34,10 @@ class PosixPlatform : public PlaybackPlatform {
   [[noreturn]] void EndProgram(int exit_status) override;
 
  private:
-  using MciSendStringFunction = std::uint32_t (*)(const char*, char*, std::uint32_t,
-                                                  std::uintptr_t);
-
   std::vector<std::string> arguments_;
   std::string module_path_;
   void* module_ = nullptr;
-  MciSendStringFunction send_ = nullptr;
+  mci::MciSendString send_ = nullptr;
 };
 
 }  // namespace quorwind

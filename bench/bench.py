@@ -272,7 +272,7 @@ def bench_device_clock(tone, seconds, runs):
 
 
 def bench_length_query(runs, quick):
-    tool = os.path.join(RELEASE, "bench", "length_query")
+    tool = os.path.join(RELEASE, "tools", "length_query")
     module = os.path.join(RELEASE, "lib", "quorwind", "libquorwind-mci.so")
     rows = []
     minutes = [1, 10] if quick else [1, 10, 60]

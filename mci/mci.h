@@ -10,7 +10,6 @@ enum MciError : std::uint32_t {
   kOk = 0,
   kUnrecognizedKeyword = 259,
   kUnrecognizedCommand = 261,
-  kHardware = 262,
   kInvalidDeviceName = 263,
   kOutOfMemory = 264,
   kDeviceOpen = 265,
@@ -37,3 +36,8 @@ __attribute__((visibility("default"))) std::uint32_t mciSendStringA(const char* 
                                                                     std::uint32_t reply_capacity,
                                                                     std::uintptr_t callback_window);
 }
+
+namespace quorwind::mci {
+/// The entry's type, for those that look it up in the module.
+using MciSendString = decltype(&mciSendStringA);
+}  // namespace quorwind::mci

@@ -205,7 +205,7 @@ class PulseAudioTest(ServerTest):
 
 def length_reply(path):
     """The module's reply to the length query, in ms (None when it failed)."""
-    out = subprocess.run([os.path.join(BUILD, "bench", "length_query"),
+    out = subprocess.run([os.path.join(BUILD, "tools", "length_query"),
                           os.path.join(BUILD, "lib", "quorwind", "libquorwind-mci.so"), path],
                          capture_output=True, text=True, check=True).stdout.split()
     return int(out[1]) if len(out) > 1 else None

@@ -9,12 +9,13 @@
 #include <cstdio>
 #include <string>
 
+#include "mci/mci.h"
+
 int main(int argc, char** argv) {
   if (argc != 3) return 2;
-  using Send = std::uint32_t (*)(const char*, char*, std::uint32_t, std::uintptr_t);
   void* module = dlopen(argv[1], RTLD_NOW);
   if (!module) return 1;
-  const auto send = reinterpret_cast<Send>(dlsym(module, "mciSendStringA"));
+  const auto send = reinterpret_cast<quorwind::mci::MciSendString>(dlsym(module, "mciSendStringA"));
   if (!send) return 1;
   const std::string path = argv[2];
   char none[1] = {};
