@@ -11,14 +11,12 @@ namespace quorwind {
 /// A label or button: a caption and a place, nothing drawn.
 class Control : public CaptionHolder {
  public:
-  explicit Control(const ControlLayout& layout) : layout_(layout), caption_(layout.caption) {}
+  explicit Control(const ControlLayout& layout) : caption_(layout.caption) {}
 
   void SetCaption(std::u16string_view caption) override { caption_ = caption; }
   std::u16string GetCaption() const override { return caption_; }
-  const ControlLayout& layout() const { return layout_; }
 
  private:
-  ControlLayout layout_;
   std::u16string caption_;
 };
 

@@ -30,6 +30,8 @@ enum class Speaker : std::uint8_t {
   kTopRearCenter,
   kTopRearRight,
 };
+/// How many speakers there are: the size of every table indexed by Speaker.
+inline constexpr std::size_t kSpeakerCount = static_cast<std::size_t>(Speaker::kTopRearRight) + 1;
 
 /// Interleaved float frames for an audio output; read from the output's thread.
 class FrameSource {

@@ -75,6 +75,16 @@ std::unique_ptr<DecoderFactory> MakeFfmpegFactory();
 /// Standard MIDI files through FluidSynth, from its module.
 std::unique_ptr<DecoderFactory> MakeMidiFactory();
 
+/// How many of |wanted| frames a Read delivers when |delivered| of the
+/// stream's |length| frames are out: never past the length it reported, so
+/// that what is heard is exactly what the reply said.
+inline std::size_t FramesWithinLength(std::uint64_t length, std::uint64_t delivered,
+                                      std::size_t wanted) {
+  return delivered >= length
+             ? 0
+             : static_cast<std::size_t>(std::min<std::uint64_t>(wanted, length - delivered));
+}
+
 /// |frames| at |rate| in milliseconds, rounded to the nearest; saturates
 /// instead of overflowing.
 inline std::uint64_t FramesToMilliseconds(std::uint64_t frames, std::uint64_t rate) {

@@ -273,7 +273,7 @@ bool FfmpegDecoder::DecodeMore() {
 }
 
 std::size_t FfmpegDecoder::Read(float* out, std::size_t frames) {
-  frames = static_cast<std::size_t>(std::min<std::uint64_t>(frames, frames_ - delivered_));
+  frames = FramesWithinLength(frames_, delivered_, frames);
   const auto channels = static_cast<std::size_t>(channels_);
   std::size_t filled = 0;
   while (filled < frames) {

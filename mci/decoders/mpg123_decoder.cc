@@ -240,7 +240,7 @@ MciError Mpg123Decoder::CountDecodedFrames() {
 }
 
 std::size_t Mpg123Decoder::Read(float* out, std::size_t frames) {
-  frames = static_cast<std::size_t>(std::min<std::uint64_t>(frames, frames_ - delivered_));
+  frames = FramesWithinLength(frames_, delivered_, frames);
   const std::size_t frame_bytes = sizeof(float) * static_cast<std::size_t>(channels_);
   std::size_t filled = 0;
   while (filled < frames) {

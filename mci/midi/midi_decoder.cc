@@ -192,7 +192,7 @@ bool MidiDecoder::SetUpSynthesiser() {
 }
 
 std::size_t MidiDecoder::Read(float* out, std::size_t frames) {
-  frames = static_cast<std::size_t>(std::min<std::uint64_t>(frames, frames_ - delivered_));
+  frames = FramesWithinLength(frames_, delivered_, frames);
   if (frames == 0) return 0;
   if (!synthesiser_ready_) {
     if (set_up_failed_ || !SetUpSynthesiser()) {

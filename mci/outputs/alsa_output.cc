@@ -147,6 +147,7 @@ void AlsaOutput::SetLayout(const FrameSource& source) {
       SND_CHMAP_FLC,  SND_CHMAP_FRC, SND_CHMAP_TC,  SND_CHMAP_TFL, SND_CHMAP_TFC,
       SND_CHMAP_TFR,  SND_CHMAP_TRL, SND_CHMAP_TRC, SND_CHMAP_TRR,
   };
+  static_assert(std::size(kPositions) == kSpeakerCount, "one position per Speaker");
   const std::vector<Speaker> layout = source.Layout();
   if (layout.empty()) return;
   std::vector<unsigned> storage(1 + layout.size());

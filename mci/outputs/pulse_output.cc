@@ -276,6 +276,7 @@ bool PulseOutput::MakeChannelMap(const pa_sample_spec& spec, pa_channel_map& map
       PA_CHANNEL_POSITION_TOP_REAR_CENTER,
       PA_CHANNEL_POSITION_TOP_REAR_RIGHT,
   };
+  static_assert(std::size(kPositions) == kSpeakerCount, "one position per Speaker");
   const std::vector<Speaker> layout = source_->Layout();
   if (layout.size() == spec.channels) {
     map.channels = spec.channels;
