@@ -58,7 +58,8 @@ run_windows() {
       "checking Quorwind.exe's file and running the Wine tests on the 64-bit build." >&2
     cmake --preset windows >/dev/null
     cmake --build --preset windows -j "$jobs"
-    /usr/bin/python3 tests/pe_check.py build/windows/bin/Quorwind.exe i386
+    /usr/bin/python3 tests/pe_check.py build/windows/bin/Quorwind.exe i386 \
+      "$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows/CMakeCache.txt)"
     run_preset windows64
   fi
   # The Windows zip holds the program, its README and the licence.

@@ -7,8 +7,11 @@ add_custom_command(
   COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tools/make_icon.py ${QUORWIND_ICON}
   DEPENDS ${PROJECT_SOURCE_DIR}/tools/make_icon.py
   COMMENT "Drawing the icon")
+# The manifest names the project's version; windres finds it in the build
+# directory, before the sources.
+configure_file(quorwind.manifest.in ${CMAKE_CURRENT_BINARY_DIR}/quorwind.manifest @ONLY)
 set_source_files_properties(quorwind.rc PROPERTIES
-  OBJECT_DEPENDS "${QUORWIND_ICON};${CMAKE_CURRENT_SOURCE_DIR}/quorwind.manifest;${CMAKE_CURRENT_BINARY_DIR}/version.h")
+  OBJECT_DEPENDS "${QUORWIND_ICON};${CMAKE_CURRENT_BINARY_DIR}/quorwind.manifest;${CMAKE_CURRENT_BINARY_DIR}/version.h")
 
 add_library(app_win32 STATIC platform-win32.cc form1-win32.cc)
 target_include_directories(app_win32 PUBLIC ${PROJECT_SOURCE_DIR})
@@ -21,7 +24,7 @@ target_link_options(Quorwind PRIVATE -municode -Wl,--gc-sections $<$<CONFIG:Rele
 target_compile_options(Quorwind PRIVATE -ffunction-sections -fdata-sections)
 set_target_properties(Quorwind PROPERTIES OUTPUT_NAME Quorwind
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
-# windres finds the icon in the build directory, the manifest beside the .rc.
+# windres finds the icon and the manifest in the build directory.
 set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I${CMAKE_CURRENT_BINARY_DIR} -I${CMAKE_CURRENT_SOURCE_DIR}"
   PARENT_SCOPE)
 target_compile_options(Quorwind PRIVATE

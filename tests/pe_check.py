@@ -60,9 +60,12 @@ class ExecutableTest(unittest.TestCase):
         self.assertEqual(images, [(32, 32, 2, 1), (32, 32, 16, 4), (16, 16, 16, 4)])
 
     def test_version_record(self):
+        major, minor, patch = (int(n) for n in VERSION.split("."))
+        record = ("%d.%02d" % (major, minor)).encode()
         fixed = self.pe.VS_FIXEDFILEINFO[0]
-        self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), (0x00010000, 0))
-        self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS), (0x00010000, 0))
+        version = (major << 16 | minor, patch << 16)
+        self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), version)
+        self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS), version)
         self.assertEqual(fixed.FileFlags, 0)
         self.assertEqual(fixed.FileOS, 0x4)  # 32-bit Windows
         self.assertEqual(fixed.FileType, 0x1)  # application
@@ -73,8 +76,8 @@ class ExecutableTest(unittest.TestCase):
             for var in getattr(info, "Var", []):
                 translations.append(var.entry)
         self.assertEqual(tables, [(b"041104B0", [
-            (b"ProductName", b"Quorwind"), (b"FileVersion", b"1.00"),
-            (b"ProductVersion", b"1.00"), (b"InternalName", b"Quorwind"),
+            (b"ProductName", b"Quorwind"), (b"FileVersion", record),
+            (b"ProductVersion", record), (b"InternalName", b"Quorwind"),
             (b"OriginalFilename", b"Quorwind.exe")])])
         self.assertEqual(translations, [{b"Translation": "0x0411 0x04b0"}])
 
@@ -83,9 +86,11 @@ class ExecutableTest(unittest.TestCase):
         self.assertIn("<activeCodePage", manifest)
         self.assertIn(">UTF-8</activeCodePage>", manifest)
         self.assertIn('level="asInvoker"', manifest)
+        self.assertIn('name="Quorwind" version="%s.0"' % VERSION, manifest)
 
 
 if __name__ == "__main__":
     EXE = sys.argv.pop(1)
     MACHINE = sys.argv.pop(1)
+    VERSION = sys.argv.pop(1)  # the project's, major.minor.patch
     unittest.main(verbosity=2)
