@@ -23,7 +23,7 @@ void SendCaptionCommand(CaptionHolder& label, PlaybackPlatform& platform, Comman
   SendWithoutReply(platform, CommandText(command, label.GetCaption()));
 }
 
-/// Steps 1 to 10; returns the milliseconds waited.
+/// One run, steps 3 to 7 of doc/design.md; returns the milliseconds waited.
 std::uint32_t RunSequence(CaptionHolder& label, PlaybackPlatform& platform) {
   label.SetCaption(StripQuotes(platform.ArgumentText()));
   const std::u16string length_query = CommandText(Command::kLengthQuery, label.GetCaption());
