@@ -161,21 +161,30 @@ class PulseAudioTest(ServerTest):
                 self.assertLess(run.seconds, 1.8)
         mute.close()
 
-    def test_file_truncated_or_deleted_while_playing(self):
-        def truncate(path):
+    def test_file_truncated_or_deleted_or_its_decoder_killed_while_playing(self):
+        def truncate(path, _):
             with open(path, "r+b") as f:
                 f.truncate(100)
 
-        for fault, heard_whole in [(truncate, False), (os.remove, True)]:
+        def remove(path, _):
+            os.remove(path)
+
+        def kill_decoder(_, process):
+            with open("/proc/%d/task/%d/children" % (process.pid, process.pid)) as f:
+                for child in f.read().split():
+                    os.kill(int(child), 9)
+
+        for fault, heard_whole in [(truncate, False), (remove, True), (kill_decoder, False)]:
             with self.subTest(fault=fault.__name__):
                 path = os.path.join(self.dir, "fault.wav")
-                make_tone(path, "wav", seconds=2.0)
-                run = self.play([path], during=lambda _: (time.sleep(0.7), fault(path)))
+                make_tone(path, "wav", seconds=4.0)  # more than the decoder's pipe holds
+                run = self.play([path], during=lambda process: (time.sleep(0.7),
+                                                                fault(path, process)))
                 self.assertEqual((run.status, run.stdout, run.stderr), (0, b"", b""))
-                self.assertGreaterEqual(run.seconds, 2.0)
-                self.assertLess(run.seconds, 3.0)
+                self.assertGreaterEqual(run.seconds, 4.0)
+                self.assertLess(run.seconds, 5.0)
                 if heard_whole:
-                    self.assertGreaterEqual(run.heard_ms, 0.98 * 2000)
+                    self.assertGreaterEqual(run.heard_ms, 0.98 * 4000)
 
     def test_sound_server_killed_while_playing(self):
         path = os.path.join(self.dir, "killed.wav")
