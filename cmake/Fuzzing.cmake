@@ -40,7 +40,8 @@ function(quorwind_fuzz_target name source seeds)
     COMMAND ${name} -max_total_time=${QUORWIND_FUZZ_SECONDS} -timeout=10 -rss_limit_mb=1024
       -print_final_stats=1 -artifact_prefix=${QUORWIND_FUZZ_DIR}/crash-${name}-
       ${corpus} ${QUORWIND_FUZZ_DIR}/seeds/${seeds})
-  set_tests_properties(${name} PROPERTIES TIMEOUT 300 LABELS fuzz)
+  set_tests_properties(${name} PROPERTIES TIMEOUT 300 LABELS fuzz
+    ENVIRONMENT LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/cmake/lsan.supp)
 endfunction()
 
 quorwind_fuzz_target(playback_fuzz ${PROJECT_SOURCE_DIR}/playback/playback_fuzz.cc text playback)
@@ -53,4 +54,5 @@ quorwind_fuzz_target(media_file_fuzz ${PROJECT_SOURCE_DIR}/mci/decoders/media_fi
 # on every build.
 file(GLOB QUORWIND_MEDIA_REGRESSIONS ${PROJECT_SOURCE_DIR}/mci/decoders/fuzz_regressions/*)
 add_test(NAME media_file_fuzz_regressions COMMAND media_file_fuzz ${QUORWIND_MEDIA_REGRESSIONS})
-set_tests_properties(media_file_fuzz_regressions PROPERTIES LABELS fuzz)
+set_tests_properties(media_file_fuzz_regressions PROPERTIES LABELS fuzz
+  ENVIRONMENT LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/cmake/lsan.supp)

@@ -18,8 +18,9 @@ bool RestrictToDecoding(int media_fd, int pipe_fd) {
   if (!filter) return false;
   const auto media = static_cast<scmp_datum_t>(media_fd);
   const auto pipe = static_cast<scmp_datum_t>(pipe_fd);
-  const scmp_arg_cmp on_media = SCMP_A0(SCMP_CMP_EQ, media);
-  const scmp_arg_cmp not_executable = SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0);
+  // As libseccomp's SCMP_An macros make them, without C's compound literals.
+  const scmp_arg_cmp on_media{0, SCMP_CMP_EQ, media, 0};
+  const scmp_arg_cmp not_executable{2, SCMP_CMP_MASKED_EQ, PROT_EXEC, 0};
   bool added = true;
   auto allow = [&](int call, std::initializer_list<scmp_arg_cmp> conditions) {
     added = added && seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, call,
@@ -32,7 +33,7 @@ bool RestrictToDecoding(int media_fd, int pipe_fd) {
     allow(call, {on_media});
   }
   // The frames: written to the pipe.
-  allow(SCMP_SYS(write), {SCMP_A0(SCMP_CMP_EQ, pipe)});
+  allow(SCMP_SYS(write), {scmp_arg_cmp{0, SCMP_CMP_EQ, pipe, 0}});
   // Memory, never executable.
   allow(SCMP_SYS(mmap), {not_executable});
   allow(SCMP_SYS(mprotect), {not_executable});
@@ -47,7 +48,7 @@ bool RestrictToDecoding(int media_fd, int pipe_fd) {
   // The sanitizers' runtime tests memory through a pipe of its own and
   // writes its reports to standard error: allowed in their builds only.
   allow(SCMP_SYS(pipe2), {});
-  allow(SCMP_SYS(write), {SCMP_A0(SCMP_CMP_NE, pipe)});
+  allow(SCMP_SYS(write), {scmp_arg_cmp{0, SCMP_CMP_NE, pipe, 0}});
   allow(SCMP_SYS(getpid), {});
   allow(SCMP_SYS(sigaltstack), {});
 #endif
