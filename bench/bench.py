@@ -98,15 +98,17 @@ def reap_orphans(seconds=0.2):
     """CPU seconds of the orphans that end within |seconds|."""
     cpu = 0.0
     deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
+    while True:
         try:
             pid, _, usage = os.wait4(-1, os.WNOHANG)
         except ChildProcessError:
             break
         if pid:
             cpu += usage.ru_utime + usage.ru_stime
-        else:
+        elif time.monotonic() < deadline:
             time.sleep(0.005)
+        else:
+            return cpu
     return cpu
 
 
@@ -117,6 +119,7 @@ def run_measured(command, env):
     lifetime s, max RSS KB, CPU s, status, first line of its error output)."""
     report = os.path.join(MEDIA, "time-%d.txt" % os.getpid())
     errors = os.path.join(MEDIA, "stderr-%d.txt" % os.getpid())
+    reap_orphans(0)  # those of earlier runs (Wine's helpers) are not this run's
     with open(os.devnull, "wb") as null, open(errors, "wb") as err:
         start = time.monotonic()
         process = subprocess.Popen(
