@@ -394,7 +394,9 @@ def write_markdown(rows, length_rows, clock_rows, size_info, runs, path):
         "runs from exec to the tone's first sample at the sink's monitor; exit after end runs "
         "from the tone's last sample at the monitor to the player's exit; heard counts the "
         "1 ms windows of the monitor that carry the tone (±2 ms at the edges). Peak RSS is "
-        "GNU time's maximum resident set; CPU time is user + system of the whole run. "
+        "GNU time's maximum resident set of the player's own process (quorwind's decoding "
+        "child, which maps FFmpeg or FluidSynth for the files that need them, is not in it); CPU "
+        "time is user + system of the whole run, the player's children included. "
         "Reproduce with `bench/run.sh`.",
         "",
         "## Play and wait",
