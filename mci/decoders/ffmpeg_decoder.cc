@@ -180,6 +180,9 @@ std::uint64_t FfmpegDecoder::CountFrames() {
   // MP4 and QuickTime state each stream's duration, edit lists applied; other
   // containers' durations are often those of the whole file or estimates.
   const bool stated = std::strstr(format_->iformat->name, "mp4") != nullptr;
+  // Matroska's block durations leave out the last block's discard padding;
+  // other demuxers (Ogg) trim the last packet's duration themselves.
+  const bool padded_end = std::strstr(format_->iformat->name, "matroska") != nullptr;
   std::int64_t duration = 0;  // in the stream's time base
   if (stated && stream->duration > 0) {
     duration = stream->duration;
@@ -204,8 +207,8 @@ std::uint64_t FfmpegDecoder::CountFrames() {
     duration = end - start;
   }
   // Less the priming and the end's padding that the decoder drops.
-  const std::int64_t frames =
-      av_rescale_q(duration, time_base, AVRational{1, rate_}) - priming - end_discard_;
+  const std::int64_t frames = av_rescale_q(duration, time_base, AVRational{1, rate_}) - priming -
+                              (padded_end ? end_discard_ : 0);
   return frames > 0 ? static_cast<std::uint64_t>(frames) : 0;
 }
 
