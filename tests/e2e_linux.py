@@ -412,14 +412,19 @@ class FormatsTest(ServerTest):
                 self.assertEqual([(seccomp, privs) for seccomp, privs, _ in seen], [("2", "1")])
                 self.assertLessEqual(set(seen[0][2]), {path})
 
-    def test_a_wav_or_flac_maps_neither_ffmpeg_nor_fluidsynth_nor_alsa(self):
+    def test_a_wav_flac_or_m4a_maps_neither_ffmpeg_nor_fluidsynth_nor_alsa(self):
         # Also behind an ID3v2 tag, which says nothing of the format.
         tag = b"ID3\x04\x00\x00\x00\x00\x01\x00" + bytes(128)
         for name, fmt, prefix in [("plain.wav", "wav", b""), ("tagged.wav", "wav", tag),
-                                  ("tagged.flac", "flac", tag)]:
+                                  ("tagged.flac", "flac", tag), ("aac.m4a", "m4a", b"")]:
             with self.subTest(name=name):
                 path = os.path.join(self.dir, name)
-                make_tone(path, fmt, 4.0)  # longer than the decoding child's pipe holds
+                # Longer than the decoding child's pipe holds.
+                make_tone(path + ".wav" if fmt == "m4a" else path, "wav" if fmt == "m4a" else fmt,
+                          4.0)
+                if fmt == "m4a":
+                    subprocess.run(["ffmpeg", "-y", "-loglevel", "quiet", "-i", path + ".wav",
+                                    "-c:a", "aac", path], check=True)
                 with open(path, "rb") as f:
                     data = f.read()
                 with open(path, "wb") as f:

@@ -72,6 +72,9 @@ MciError OpenSndfileDecoder(UniqueFd fd, std::unique_ptr<Decoder>& decoder);
 MciError OpenMpg123Decoder(UniqueFd fd, std::unique_ptr<Decoder>& decoder);
 /// FFmpeg, from its module: AAC, ALAC, WMA, AC-3, the sound of videos...
 std::unique_ptr<DecoderFactory> MakeFfmpegFactory();
+/// AAC-LC in MP4 files through libfaad2, from its module: what FFmpeg
+/// would play, without loading FFmpeg.
+std::unique_ptr<DecoderFactory> MakeAacFactory();
 /// Standard MIDI files through FluidSynth, from its module.
 std::unique_ptr<DecoderFactory> MakeMidiFactory();
 

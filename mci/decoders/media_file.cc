@@ -50,6 +50,9 @@ bool IsSndfileFormat(const Head& head) {
          head.StartsWith("FORM") || head.StartsWith("OggS");
 }
 
+/// The ISO base media format (MP4, M4A, 3GP, QuickTime's successors).
+bool IsMp4(const Head& head) { return head.StartsWith("ftyp", 4); }
+
 /// MPEG audio: a layer I-III frame header at the start.
 bool IsMpegAudio(const Head& head) {
   if (head.size < 4 || head.bytes[0] != 0xff || (head.bytes[1] & 0xe0) != 0xe0) return false;
@@ -89,6 +92,8 @@ MciError OpenMediaFile(const std::string& path, std::unique_ptr<Decoder>& file,
   std::vector<MakeDecoderFactory> candidates = {sndfile, MakeFfmpegFactory};
   if (IsMidi(head)) {
     candidates = {MakeMidiFactory};
+  } else if (IsMp4(head)) {
+    candidates = {MakeAacFactory, MakeFfmpegFactory};
   } else if (mpeg) {
     candidates = {mpg123, MakeFfmpegFactory};
   }

@@ -21,6 +21,10 @@ std::unique_ptr<DecoderFactory> MakeFfmpegFactory() {
   return MakeFactoryFromModule("libquorwind-ffmpeg.so");
 }
 
+std::unique_ptr<DecoderFactory> MakeAacFactory() {
+  return MakeFactoryFromModule("libquorwind-aac.so");
+}
+
 std::unique_ptr<DecoderFactory> MakeMidiFactory() {
   return MakeFactoryFromModule("libquorwind-midi.so");
 }

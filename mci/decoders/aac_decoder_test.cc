@@ -1,0 +1,107 @@
+// The AAC module against FFmpeg's: the same length, format and frames for the
+// MP4 files it takes, and no file taken that FFmpeg would play differently.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "mci/decoders/decoder.h"
+
+namespace quorwind::mci {
+namespace {
+
+std::unique_ptr<Decoder> OpenWithModule(const char* module, const std::string& path) {
+  void* handle = dlopen((std::string(QUORWIND_MODULE_DIR "/") + module).c_str(), RTLD_NOW);
+  if (!handle) return nullptr;
+  const auto make = reinterpret_cast<decltype(&QuorwindNewDecoderFactory)>(
+      dlsym(handle, "QuorwindNewDecoderFactory"));
+  std::unique_ptr<DecoderFactory> factory(make ? make() : nullptr);
+  std::unique_ptr<Decoder> decoder;
+  if (!factory || factory->Prepare() != kOk ||
+      factory->Open(UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)), decoder) != kOk) {
+    return nullptr;
+  }
+  return decoder;
+}
+
+std::vector<float> ReadAll(Decoder& decoder) {
+  std::vector<float> frames;
+  std::vector<float> block(4096 * static_cast<std::size_t>(decoder.Channels()));
+  while (const std::size_t got = decoder.Read(block.data(), 4096)) {
+    frames.insert(frames.end(), block.begin(),
+                  block.begin() + static_cast<std::ptrdiff_t>(got) * decoder.Channels());
+  }
+  return frames;
+}
+
+class AacDecoderTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ =
+        std::filesystem::temp_directory_path() / ("quorwind-aac-test-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  /// A tone encoded by the ffmpeg program with |options|.
+  std::string Encode(const std::string& name, const std::string& tone, const std::string& options) {
+    const std::string path = (dir_ / name).string();
+    const std::string command = "ffmpeg -loglevel quiet -y -f lavfi -i '" + tone + "' " + options +
+                                " '" + path + "' </dev/null";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    return path;
+  }
+
+  std::filesystem::path dir_;
+};
+
+TEST_F(AacDecoderTest, TakesWhatItCanPlayAsFfmpegDoes) {
+  struct Case {
+    const char* name;
+    const char* tone;
+    const char* options;
+    bool taken;  ///< by the AAC module; else left to FFmpeg
+  };
+  const Case cases[] = {
+      {"stereo.m4a", "sine=f=440:d=2.5003:r=44100", "-ac 2 -c:a aac", true},
+      {"mono48.mp4", "sine=f=1000:d=1.234:r=48000", "-c:a aac", true},
+      {"short.m4a", "sine=f=440:d=0.01:r=44100", "-c:a aac", true},
+      {"no-edit-list.m4a", "sine=f=440:d=1.5:r=44100", "-c:a aac -use_editlist 0", true},
+      {"moov-first.m4a", "sine=f=440:d=1:r=32000", "-c:a aac -movflags +faststart", true},
+      {"fragmented.m4a", "sine=f=440:d=1.2:r=48000", "-c:a aac -movflags +frag_keyframe+empty_moov",
+       false},
+      {"low-rate.m4a", "sine=f=440:d=1:r=22050", "-c:a aac", false},
+      {"six.m4a", "sine=f=440:d=1:r=48000", "-ac 6 -c:a aac", false},
+      {"alac.m4a", "sine=f=440:d=1:r=44100", "-c:a alac", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = Encode(c.name, c.tone, c.options);
+    const auto aac = OpenWithModule("libquorwind-aac.so", path);
+    const auto ffmpeg = OpenWithModule("libquorwind-ffmpeg.so", path);
+    ASSERT_TRUE(ffmpeg);
+    ASSERT_EQ(aac != nullptr, c.taken);
+    if (!aac) continue;
+    EXPECT_EQ(aac->LengthMilliseconds(), ffmpeg->LengthMilliseconds());
+    ASSERT_EQ(aac->SampleRate(), ffmpeg->SampleRate());
+    ASSERT_EQ(aac->Channels(), ffmpeg->Channels());
+    EXPECT_EQ(aac->Layout(), ffmpeg->Layout());
+    const std::vector<float> ours = ReadAll(*aac);
+    const std::vector<float> theirs = ReadAll(*ffmpeg);
+    ASSERT_EQ(ours.size(), theirs.size());
+    double worst = 0;
+    for (std::size_t i = 0; i < ours.size(); ++i) {
+      worst = std::max(worst, static_cast<double>(std::fabs(ours[i] - theirs[i])));
+    }
+    EXPECT_LT(worst, 1.0 / 256);  // the two decoders' rounding differs
+  }
+}
+
+}  // namespace
+}  // namespace quorwind::mci
