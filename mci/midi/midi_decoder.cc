@@ -2,14 +2,17 @@
 // with the system's General MIDI soundfont.
 #include <fcntl.h>
 #include <fluidsynth.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "mci/decoders/decoder.h"
@@ -35,11 +38,38 @@ constexpr const char* kSoundfonts[] = {
 
 void Quiet(int, const char*, void*) {}
 
-/// A soundfont held in memory, read by FluidSynth through a loader of ours:
-/// the synthesiser is set up without opening any file. FluidSynth names what
-/// it loads by a file name only, so the name carries the address.
+/// A soundfont mapped into memory, read by FluidSynth through a loader of
+/// ours: the synthesiser is set up without opening any file, and only the
+/// parts it reads are ever paged in. FluidSynth names what it loads by a
+/// file name only, so the name carries the address.
 struct SoundfontInMemory {
-  std::vector<std::uint8_t> bytes;
+  SoundfontInMemory() = default;
+  SoundfontInMemory(SoundfontInMemory&& other) noexcept : bytes(std::exchange(other.bytes, {})) {}
+  SoundfontInMemory& operator=(SoundfontInMemory&& other) noexcept {
+    std::swap(bytes, other.bytes);
+    return *this;
+  }
+  ~SoundfontInMemory() {
+    if (!bytes.empty()) munmap(const_cast<std::uint8_t*>(bytes.data()), bytes.size());
+  }
+
+  /// Maps the soundfont at |path|; false when it cannot.
+  bool Map(const char* path) {
+    const UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    struct stat status {};
+    if (fd.get() < 0 || fstat(fd.get(), &status) != 0 || status.st_size <= 0 ||
+        static_cast<std::uint64_t>(status.st_size) > kLargestSoundfont) {
+      return false;
+    }
+    const auto size = static_cast<std::size_t>(status.st_size);
+    void* mapped = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0);
+    if (mapped == MAP_FAILED) return false;
+    *this = SoundfontInMemory();
+    bytes = {static_cast<const std::uint8_t*>(mapped), size};
+    return true;
+  }
+
+  std::span<const std::uint8_t> bytes;
 
   std::string Name() const {
     return "&soundfont:" + std::to_string(reinterpret_cast<std::uintptr_t>(this));
@@ -57,7 +87,7 @@ struct SoundfontInMemory {
   }
   static int Read(void* buffer, fluid_long_long_t count, void* handle) {
     auto* reader = static_cast<Reader*>(handle);
-    const auto& bytes = reader->font->bytes;
+    const auto bytes = reader->font->bytes;
     if (count < 0 || static_cast<std::size_t>(count) > bytes.size() - reader->at)
       return FLUID_FAILED;
     std::memcpy(buffer, bytes.data() + reader->at, static_cast<std::size_t>(count));
@@ -206,19 +236,14 @@ std::size_t MidiDecoder::Read(float* out, std::size_t frames) {
   return frames;
 }
 
-/// Reads the soundfont into memory before the song is parsed.
+/// Maps the soundfont before the song is parsed.
 class MidiFactory : public DecoderFactory {
  public:
   MciError Prepare() override {
-    try {
-      for (const char* path : kSoundfonts) {
-        const UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
-        if (fd.get() >= 0 && ReadWhole(fd.get(), soundfont_.bytes, kLargestSoundfont)) return kOk;
-      }
-      return kInvalidFile;  // nothing to play the notes with
-    } catch (...) {
-      return kOutOfMemory;
+    for (const char* path : kSoundfonts) {
+      if (soundfont_.Map(path)) return kOk;
     }
+    return kInvalidFile;  // nothing to play the notes with
   }
   MciError Open(UniqueFd fd, std::unique_ptr<Decoder>& decoder) override {
     return OpenInModule<MidiDecoder>(std::move(fd), decoder, std::move(soundfont_));
