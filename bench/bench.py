@@ -4,7 +4,8 @@ Usage: bench.py [--runs N] [--quick]
 
 Plays each tone with each player through a private PulseAudio null sink and
 measures, per run: lifetime from exec to exit, overshoot (lifetime minus the
-media's length), start latency (exec to the tone's first sample at the sink),
+media's length), start latency (exec to the moment the file's first audible
+sound is heard at the sink, less where that sound lies in the file),
 the share of the tone heard, peak resident memory and CPU time. For quorwind
 alone it also times the length query on long files. Writes
 bench/results/latest.md and bench/results/overshoot.png.
@@ -190,10 +191,31 @@ def fmt(stat, scale=1.0, digits=0, unit=""):
     return "%.*f%s (%.*f–%.*f)" % (digits, med, unit, digits, lo, digits, hi)
 
 
+def content_onset(path):
+    """Where the first audible sound lies within the file, in seconds, found as
+    on the monitor (a mono mix at the same threshold): start latency counts
+    from it, so that an instrument's attack is not taken for the player's delay
+    (the MIDI organ takes about 40 ms to become audible, rendered by any
+    player)."""
+    source = path
+    if path.endswith(".mid"):
+        source = path + ".rendered.wav"
+        subprocess.run(["fluidsynth", "-q", "-n", "-i", "-g", "0.8", "-r", str(soundlab.RATE),
+                        "-F", source, SOUNDFONT, path], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    raw = subprocess.run(["ffmpeg", "-loglevel", "quiet", "-i", source, "-f", "s16le", "-ac", "2",
+                          "-ar", str(soundlab.RATE), "-"], stdout=subprocess.PIPE,
+                         check=True).stdout
+    stereo = array.array("h", raw)
+    onset = soundlab.onset_ms([(a + b) // 2 for a, b in zip(stereo[0::2], stereo[1::2])])
+    return (onset or 0) / 1000.0
+
+
 def bench_players(server, files, runs, wine_prefix, only=None):
     """|files|: (label, path, length, the players it is measured with or None
     for all); |only| limits the players on this server."""
     rows = []
+    onsets = {}
     for name, command, extra_env, formats in players(server.env, wine_prefix):
         tool = command("x")[0]
         if not shutil.which(tool) and not os.path.exists(tool):
@@ -206,6 +228,8 @@ def bench_players(server, files, runs, wine_prefix, only=None):
                 continue
             if file_players and name not in file_players:
                 continue
+            if path not in onsets:
+                onsets[path] = content_onset(path)
             samples_per_run = []
             for _ in range(runs):
                 recording = LiveRecording(server)
@@ -217,7 +241,7 @@ def bench_players(server, files, runs, wine_prefix, only=None):
                 latency = exit_after_end = None
                 if onset is not None:
                     at = LiveRecording.time_of(arrivals, onset * soundlab.RATE // 1000)
-                    latency = at - started if at is not None else None
+                    latency = at - started - onsets[path] if at is not None else None
                     at = LiveRecording.time_of(arrivals, end * soundlab.RATE // 1000)
                     exit_after_end = started + lifetime - at if at is not None else None
                 samples_per_run.append(dict(lifetime=lifetime, overshoot=lifetime - length,
@@ -391,7 +415,9 @@ def write_markdown(rows, length_rows, clock_rows, size_info, runs, path):
         "Sound goes to a private null sink kept running by a silent stream, on PulseAudio "
         "and on PipeWire with its Pulse server. "
         "Overshoot is the lifetime from exec to exit minus the media's length; start latency "
-        "runs from exec to the tone's first sample at the sink's monitor; exit after end runs "
+        "runs from exec to the file's first audible sound at the sink's monitor, less where "
+        "that sound lies in the file (the MIDI organ's attack makes its first 40 ms too quiet "
+        "to count, whoever renders it); exit after end runs "
         "from the tone's last sample at the monitor to the player's exit; heard counts the "
         "1 ms windows of the monitor that carry the tone (±2 ms at the edges). Peak RSS is "
         "GNU time's maximum resident set of the player's own process (quorwind's decoding "
