@@ -24,7 +24,10 @@ void* LoadModuleEntry(const char* name, const char* symbol) {
   const std::string directory = ThisModuleDirectory();
   if (directory.empty()) return nullptr;
   // RTLD_NODELETE: what a module made may outlive any handle to it.
-  void* module = dlopen((directory + name).c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+  // RTLD_LAZY: a missing library still fails here, but the functions of the
+  // dozens a decoder library pulls in are bound when first called, if ever
+  // (a few ms of FluidSynth's start).
+  void* module = dlopen((directory + name).c_str(), RTLD_LAZY | RTLD_LOCAL | RTLD_NODELETE);
   if (!module) return nullptr;
   const auto* abi = static_cast<const std::uint32_t*>(dlsym(module, "QuorwindModuleAbi"));
   void* entry = abi && *abi == kModuleAbiVersion ? dlsym(module, symbol) : nullptr;
