@@ -6,9 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <bitset>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -17,6 +20,7 @@
 
 #include "mci/decoders/decoder.h"
 #include "mci/midi/midi_file.h"
+#include "mci/midi/soundfont_subset.h"
 #include "mci/module_loader.h"
 
 namespace quorwind::mci {
@@ -40,17 +44,20 @@ void Quiet(int, const char*, void*) {}
 
 /// A soundfont mapped into memory, read by FluidSynth through a loader of
 /// ours: the synthesiser is set up without opening any file, and only the
-/// parts it reads are ever paged in. FluidSynth names what it loads by a
-/// file name only, so the name carries the address.
+/// parts it reads are ever paged in. It may be cut down to a song's presets.
+/// FluidSynth names what it loads by a file name only, so the name carries
+/// the address.
 struct SoundfontInMemory {
   SoundfontInMemory() = default;
-  SoundfontInMemory(SoundfontInMemory&& other) noexcept : bytes(std::exchange(other.bytes, {})) {}
+  SoundfontInMemory(SoundfontInMemory&& other) noexcept
+      : mapped(std::exchange(other.mapped, {})), subset(std::move(other.subset)) {}
   SoundfontInMemory& operator=(SoundfontInMemory&& other) noexcept {
-    std::swap(bytes, other.bytes);
+    std::swap(mapped, other.mapped);
+    std::swap(subset, other.subset);
     return *this;
   }
   ~SoundfontInMemory() {
-    if (!bytes.empty()) munmap(const_cast<std::uint8_t*>(bytes.data()), bytes.size());
+    if (!mapped.empty()) munmap(const_cast<std::uint8_t*>(mapped.data()), mapped.size());
   }
 
   /// Maps the soundfont at |path|; false when it cannot.
@@ -62,14 +69,46 @@ struct SoundfontInMemory {
       return false;
     }
     const auto size = static_cast<std::size_t>(status.st_size);
-    void* mapped = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0);
-    if (mapped == MAP_FAILED) return false;
+    void* bytes = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0);
+    if (bytes == MAP_FAILED) return false;
     *this = SoundfontInMemory();
-    bytes = {static_cast<const std::uint8_t*>(mapped), size};
+    mapped = {static_cast<const std::uint8_t*>(bytes), size};
     return true;
   }
 
-  std::span<const std::uint8_t> bytes;
+  /// Keeps only what a song calling for |sounds| can select, when the soundfont is
+  /// laid out as expected; FluidSynth then parses a few presets, not all.
+  void Restrict(const MidiSounds& sounds) {
+    try {
+      subset = SubsetSoundfont(mapped, sounds.programs, sounds.percussion);
+    } catch (const std::bad_alloc&) {
+      subset.reset();  // the whole soundfont, then
+    }
+  }
+
+  bool empty() const { return mapped.empty(); }
+  std::size_t size() const {
+    return subset ? subset->kept + subset->presets.size() : mapped.size();
+  }
+
+  /// Copies |count| bytes from |at|, within size().
+  void Copy(std::size_t at, std::size_t count, std::uint8_t* out) const {
+    if (!subset) {
+      std::memcpy(out, mapped.data() + at, count);
+      return;
+    }
+    std::uint8_t riff_size[4];
+    for (int i = 0; i < 4; ++i)
+      riff_size[i] = static_cast<std::uint8_t>(subset->riff_size >> (8 * i));
+    for (; count > 0; ++at, --count) {
+      *out++ = at >= subset->kept  ? subset->presets[at - subset->kept]
+               : at >= 4 && at < 8 ? riff_size[at - 4]
+                                   : mapped[at];
+    }
+  }
+
+  std::span<const std::uint8_t> mapped;
+  std::optional<SoundfontSubset> subset;
 
   std::string Name() const {
     return "&soundfont:" + std::to_string(reinterpret_cast<std::uintptr_t>(this));
@@ -87,16 +126,16 @@ struct SoundfontInMemory {
   }
   static int Read(void* buffer, fluid_long_long_t count, void* handle) {
     auto* reader = static_cast<Reader*>(handle);
-    const auto bytes = reader->font->bytes;
-    if (count < 0 || static_cast<std::size_t>(count) > bytes.size() - reader->at)
+    if (count < 0 || static_cast<std::size_t>(count) > reader->font->size() - reader->at)
       return FLUID_FAILED;
-    std::memcpy(buffer, bytes.data() + reader->at, static_cast<std::size_t>(count));
+    reader->font->Copy(reader->at, static_cast<std::size_t>(count),
+                       static_cast<std::uint8_t*>(buffer));
     reader->at += static_cast<std::size_t>(count);
     return FLUID_OK;
   }
   static int Seek(void* handle, fluid_long_long_t offset, int origin) {
     auto* reader = static_cast<Reader*>(handle);
-    const auto size = static_cast<fluid_long_long_t>(reader->font->bytes.size());
+    const auto size = static_cast<fluid_long_long_t>(reader->font->size());
     const fluid_long_long_t base = origin == SEEK_SET   ? 0
                                    : origin == SEEK_CUR ? static_cast<fluid_long_long_t>(reader->at)
                                                         : size;
@@ -181,7 +220,7 @@ MciError MidiDecoder::Open(UniqueFd fd) {
   // too long to count saturates, and its length reads as an overflow.
   const std::uint64_t milliseconds = *microseconds / 1000 + (*microseconds % 1000 >= 500);
   frames_ = milliseconds > UINT64_MAX / kRate ? UINT64_MAX : milliseconds * kRate / 1000;
-  return soundfont_.bytes.empty() ? kInvalidFile : kOk;  // nothing to play the notes with
+  return soundfont_.empty() ? kInvalidFile : kOk;  // nothing to play the notes with
 }
 
 bool MidiDecoder::SetUpSynthesiser() {
@@ -203,6 +242,7 @@ bool MidiDecoder::SetUpSynthesiser() {
                                SoundfontInMemory::Seek, SoundfontInMemory::Tell,
                                SoundfontInMemory::Close);
   fluid_synth_add_sfloader(synth_, loader);  // the synthesiser owns it
+  soundfont_.Restrict(MidiSoundsOf(song_));
   if (fluid_synth_sfload(synth_, soundfont_.Name().c_str(), 1) == FLUID_FAILED) return false;
 
   // FluidSynth knows no SMPTE division: a frame becomes a quarter note of

@@ -278,4 +278,28 @@ std::vector<std::uint8_t> WithExplicitStatus(std::span<const std::uint8_t> smf) 
   return out;
 }
 
+MidiSounds MidiSoundsOf(std::span<const std::uint8_t> smf) {
+  MidiSounds sounds;
+  sounds.programs.set(0);
+  Reader file(smf);
+  std::uint32_t id = 0;
+  std::uint32_t size = 0;
+  if (!file.BigEndian(4, id) || !file.BigEndian(4, size) || !file.Skip(size)) return sounds;
+  while (!file.AtEnd()) {
+    if (!file.BigEndian(4, id) || !file.BigEndian(4, size)) break;
+    const auto chunk = file.Take(size);
+    if (id != 0x4d54726b /* MTrk */) continue;
+    WalkTrack(Reader(chunk), [&](const Event& event) {
+      if ((event.status & 0xf0) == 0xc0 && !event.body.empty()) {
+        sounds.programs.set(event.body[0] & 0x7f);
+      }
+      if ((event.status < 0xf0 && (event.status & 0x0f) == 9) || event.status == 0xf0 ||
+          event.status == 0xf7) {
+        sounds.percussion = true;
+      }
+    });
+  }
+  return sounds;
+}
+
 }  // namespace quorwind::mci

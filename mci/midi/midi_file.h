@@ -1,6 +1,7 @@
 // Standard MIDI files: the song's length from its tempo map.
 #pragma once
 
+#include <bitset>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -22,5 +23,16 @@ std::optional<std::uint64_t> MidiLengthMicroseconds(std::span<const std::uint8_t
 /// where the file continued a running status (also past meta events, which
 /// some players misread); empty when it is malformed.
 std::vector<std::uint8_t> WithExplicitStatus(std::span<const std::uint8_t> smf);
+
+/// The sounds a song can call for.
+struct MidiSounds {
+  /// The programs its program changes select, on any channel, and program
+  /// 0, every channel's first.
+  std::bitset<128> programs;
+  /// Whether it may play percussion: events on channel 10, or system
+  /// exclusive messages, which can make any channel a percussion one.
+  bool percussion = false;
+};
+MidiSounds MidiSoundsOf(std::span<const std::uint8_t> smf);
 
 }  // namespace quorwind::mci
