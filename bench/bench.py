@@ -336,8 +336,8 @@ def sizes():
     native = os.path.getsize(os.path.join(stage, "bin", "quorwind"))
     module = os.path.getsize(os.path.join(stage, "lib", "quorwind", "libquorwind-mci.so"))
     decoders = [(name, os.path.getsize(os.path.join(stage, "lib", "quorwind", name)))
-                for name in ["libquorwind-ffmpeg.so", "libquorwind-midi.so",
-                                 "libquorwind-alsa.so"]]
+                for name in ["libquorwind-aac.so", "libquorwind-ffmpeg.so",
+                             "libquorwind-midi.so", "libquorwind-alsa.so"]]
     exe32 = os.path.getsize(os.path.join(ROOT, "build", "windows", "bin", "Quorwind.exe"))
     exe64 = os.path.getsize(os.path.join(ROOT, "build", "windows64", "bin", "Quorwind.exe"))
     return native, module, decoders, exe32, exe64

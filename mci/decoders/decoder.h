@@ -133,6 +133,7 @@ std::vector<Speaker> SpeakersFromCodes(const std::vector<Code>& codes,
 
 }  // namespace quorwind::mci
 
-/// The entry of a decoder module (libquorwind-ffmpeg.so, libquorwind-midi.so):
+/// The entry of a decoder module (libquorwind-aac.so, libquorwind-ffmpeg.so,
+/// libquorwind-midi.so):
 /// a new factory of its decoder, owned by the caller; null when out of memory.
 extern "C" quorwind::mci::DecoderFactory* QuorwindNewDecoderFactory() noexcept;
