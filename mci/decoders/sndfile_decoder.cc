@@ -105,11 +105,14 @@ MciError OpenSndfileDecoder(UniqueFd fd, std::unique_ptr<Decoder>& decoder) {
   if (!file) return kInvalidFile;  // sf_open_fd closes fd on failure
   // Some encoders put the first audio packets on the last header page;
   // libsndfile then drops them, and its count falls short of the stream's
-  // end. FFmpeg decodes such a file whole.
-  const bool loses_its_start = (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_VORBIS && ogg_end &&
-                               *ogg_end > info.frames + info.samplerate / 1000;
+  // end. FFmpeg decodes such a file whole. (Compared as a difference: a
+  // header can claim any count.)
+  const auto loses_its_start = [&] {
+    return (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_VORBIS && ogg_end &&
+           *ogg_end > info.frames && *ogg_end - info.frames > info.samplerate / 1000;
+  };
   if (info.samplerate <= 0 || info.channels <= 0 || info.frames < 0 ||
-      info.frames == SF_COUNT_MAX || loses_its_start) {
+      info.frames == SF_COUNT_MAX || loses_its_start()) {
     sf_close(file);
     return kInvalidFile;
   }
