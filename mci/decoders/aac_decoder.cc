@@ -76,8 +76,7 @@ class AacDecoder : public Decoder {
   std::uint64_t to_skip_ = 0;  ///< decoded frames before the stream's first
   std::uint64_t delivered_ = 0;
   std::vector<std::uint8_t> unit_;
-  std::vector<float> pending_;
-  std::size_t pending_at_ = 0;  ///< in samples
+  PendingFrames pending_;
 };
 
 MciError AacDecoder::Open(UniqueFd fd) {
@@ -126,7 +125,8 @@ MciError AacDecoder::Open(UniqueFd fd) {
   if (track_.skip >= kFramesWithheld) {
     to_skip_ = track_.skip - kFramesWithheld;
   } else {
-    pending_.assign((kFramesWithheld - track_.skip) * static_cast<std::size_t>(channels_), 0.0f);
+    pending_.samples.assign((kFramesWithheld - track_.skip) * static_cast<std::size_t>(channels_),
+                            0.0f);
   }
   unit_.resize(kLargestAccessUnit + 8);  // zeros past the end for the bit reader
   return kOk;
@@ -149,36 +149,28 @@ bool AacDecoder::DecodeMore() {
     if (!decoded || info.error || info.channels != decoded_channels_ ||
         info.samplerate != track_.time_scale || frames > kFramesPerAccessUnit) {
       // A damaged unit is heard as its length of silence, which keeps time.
-      pending_.assign(next_sample_ == 1 ? 0 : kFramesPerAccessUnit * channels, 0.0f);
+      pending_.samples.assign(next_sample_ == 1 ? 0 : kFramesPerAccessUnit * channels, 0.0f);
     } else {
-      pending_.resize(frames * channels);
+      pending_.samples.resize(frames * channels);
       for (std::size_t i = 0; i < frames; ++i) {
         std::copy_n(decoded + i * step, channels,
-                    pending_.begin() + static_cast<std::ptrdiff_t>(i * channels));
+                    pending_.samples.begin() + static_cast<std::ptrdiff_t>(i * channels));
       }
     }
-    pending_at_ = 0;
+    // The priming the edit list skips.
     const std::size_t skipped =
-        std::min<std::uint64_t>(to_skip_, pending_.size() / channels) * channels;
-    to_skip_ -= skipped / channels;
-    pending_at_ = skipped;
-    if (pending_at_ < pending_.size()) return true;
+        std::min<std::uint64_t>(to_skip_, pending_.samples.size() / channels);
+    to_skip_ -= skipped;
+    pending_.at = skipped * channels;
+    if (pending_.at < pending_.samples.size()) return true;
   }
   return false;
 }
 
 std::size_t AacDecoder::Read(float* out, std::size_t frames) {
   frames = FramesWithinLength(track_.length, delivered_, frames);
-  const auto channels = static_cast<std::size_t>(channels_);
-  std::size_t filled = 0;
-  while (filled < frames) {
-    if (pending_at_ >= pending_.size() && !DecodeMore()) break;
-    const std::size_t take = std::min(frames - filled, (pending_.size() - pending_at_) / channels);
-    std::memcpy(out + filled * channels, pending_.data() + pending_at_,
-                take * channels * sizeof(float));
-    pending_at_ += take * channels;
-    filled += take;
-  }
+  const std::size_t filled = pending_.Deliver(out, frames, static_cast<std::size_t>(channels_),
+                                              [this] { return DecodeMore(); });
   delivered_ += filled;
   return filled;
 }

@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <memory>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "mci/frame_source.h"
 #include "mci/mci.h"
@@ -87,6 +89,31 @@ inline std::size_t FramesWithinLength(std::uint64_t length, std::uint64_t delive
              ? 0
              : static_cast<std::size_t>(std::min<std::uint64_t>(wanted, length - delivered));
 }
+
+/// Frames decoded a block at a time and not yet delivered.
+struct PendingFrames {
+  std::vector<float> samples;  ///< interleaved
+  std::size_t at = 0;          ///< the next sample to deliver
+
+  /// Fills |out| with up to |frames| frames of |channels| channels, calling
+  /// |refill| (which replaces samples and at; false at the end) whenever all
+  /// are out. Returns the frames filled.
+  template <typename Refill>
+  std::size_t Deliver(float* out, std::size_t frames, std::size_t channels, Refill refill) {
+    std::size_t filled = 0;
+    while (filled < frames) {
+      if (at + channels > samples.size()) {
+        if (!refill()) break;
+        continue;
+      }
+      const std::size_t take = std::min(frames - filled, (samples.size() - at) / channels);
+      std::memcpy(out + filled * channels, samples.data() + at, take * channels * sizeof(float));
+      at += take * channels;
+      filled += take;
+    }
+    return filled;
+  }
+};
 
 /// |frames| at |rate| in milliseconds, rounded to the nearest; saturates
 /// instead of overflowing.

@@ -88,8 +88,7 @@ class FfmpegDecoder : public Decoder {
   std::uint64_t frames_ = 0;
   std::uint64_t delivered_ = 0;
   bool draining_ = false;
-  std::vector<float> pending_;  ///< decoded frames not yet read
-  std::size_t pending_at_ = 0;  ///< in samples
+  PendingFrames pending_;
 };
 
 FfmpegDecoder::~FfmpegDecoder() {
@@ -242,15 +241,16 @@ bool FfmpegDecoder::DecodeMore() {
       }
       const int out_frames = swr_get_out_samples(resampler_, frame_->nb_samples);
       if (out_frames <= 0) continue;
-      pending_.resize(static_cast<std::size_t>(out_frames) * static_cast<std::size_t>(channels_));
-      auto* out = reinterpret_cast<std::uint8_t*>(pending_.data());
+      auto& pending = pending_.samples;
+      pending.resize(static_cast<std::size_t>(out_frames) * static_cast<std::size_t>(channels_));
+      auto* out = reinterpret_cast<std::uint8_t*>(pending.data());
       const int converted =
           swr_convert(resampler_, &out, out_frames,
                       const_cast<const std::uint8_t**>(frame_->extended_data), frame_->nb_samples);
       av_frame_unref(frame_);
       if (converted < 0) return false;
-      pending_.resize(static_cast<std::size_t>(converted) * static_cast<std::size_t>(channels_));
-      pending_at_ = 0;
+      pending.resize(static_cast<std::size_t>(converted) * static_cast<std::size_t>(channels_));
+      pending_.at = 0;
       if (converted > 0) return true;
       continue;
     }
@@ -277,16 +277,8 @@ bool FfmpegDecoder::DecodeMore() {
 
 std::size_t FfmpegDecoder::Read(float* out, std::size_t frames) {
   frames = FramesWithinLength(frames_, delivered_, frames);
-  const auto channels = static_cast<std::size_t>(channels_);
-  std::size_t filled = 0;
-  while (filled < frames) {
-    if (pending_at_ >= pending_.size() && !DecodeMore()) break;
-    const std::size_t take = std::min(frames - filled, (pending_.size() - pending_at_) / channels);
-    std::memcpy(out + filled * channels, pending_.data() + pending_at_,
-                take * channels * sizeof(float));
-    pending_at_ += take * channels;
-    filled += take;
-  }
+  const std::size_t filled = pending_.Deliver(out, frames, static_cast<std::size_t>(channels_),
+                                              [this] { return DecodeMore(); });
   delivered_ += filled;
   return filled;
 }
