@@ -355,7 +355,8 @@ def write_chart(rows, path):
     files = list(dict.fromkeys(r["file"] for r in rows))
     names = list(dict.fromkeys(r["player"] for r in rows))
     colours = dict(zip(names, plt.get_cmap("tab10").colors))
-    measures = [("latency", "Start latency (ms): exec to the first sample at the sink", 1000),
+    measures = [("latency", "Start latency (ms): exec to the file's first audible sound at the "
+                 "sink, less its place in the file", 1000),
                 ("exit_after_end", "Exit after end (ms): last sample at the sink to exit", 1000),
                 ("rss", "Peak resident memory (MB)", 1 / 1024)]
     figure, axes = plt.subplots(len(measures), 1, figsize=(14, 12))
@@ -532,10 +533,17 @@ def main():
         with soundlab.PulseAudioServer() as server:
             server.env["BENCH_DISPLAY"] = ":97"
             wine_env = dict(server.env, WINEPREFIX=wine_prefix, WINEDEBUG="-all", DISPLAY=":97")
-            if not os.path.exists(os.path.join(wine_prefix, "system.reg")):
+            # A prefix left by another Wine (64-bit, say) is made anew for this one.
+            arch = "win32" if RUNS_I386 else "win64"
+            registry = os.path.join(wine_prefix, "system.reg")
+            if os.path.exists(registry):
+                with open(registry, errors="replace") as f:
+                    if "#arch=" + arch not in f.read(4096):
+                        shutil.rmtree(wine_prefix)
+            if not os.path.exists(registry):
                 subprocess.run([WINE, "wineboot", "-i"], env=dict(
-                    wine_env, WINEDLLOVERRIDES="mscoree,mshtml="), stdout=subprocess.DEVNULL,
-                    stderr=subprocess.DEVNULL)
+                    wine_env, WINEARCH=arch, WINEDLLOVERRIDES="mscoree,mshtml="),
+                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             # A resident Wine server, started away from our pipes, and one
             # warm-up run so that Wine's one-time audio set-up is not measured.
             subprocess.run([WINESERVER, "-p"], env=wine_env,
