@@ -183,11 +183,6 @@ QUORWIND_MODULE_ABI;
 
 extern "C" __attribute__((visibility("default"))) quorwind::mci::DecoderFactory*
 QuorwindNewDecoderFactory() noexcept {
-  struct Factory : quorwind::mci::DecoderFactory {
-    quorwind::mci::MciError Open(quorwind::mci::UniqueFd fd,
-                                 std::unique_ptr<quorwind::mci::Decoder>& decoder) override {
-      return quorwind::mci::OpenInModule<quorwind::mci::AacDecoder>(std::move(fd), decoder);
-    }
-  };
-  return new (std::nothrow) Factory();  // owned by the caller's unique_ptr
+  // Owned by the caller's unique_ptr.
+  return new (std::nothrow) quorwind::mci::ModuleDecoderFactory<quorwind::mci::AacDecoder>();
 }

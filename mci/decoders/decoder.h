@@ -142,6 +142,16 @@ MciError OpenInModule(UniqueFd fd, std::unique_ptr<Decoder>& decoder, Arguments&
   }
 }
 
+/// The factory of a module's decoder class |Module| that needs nothing from
+/// outside the media: what a module's entry returns.
+template <typename Module>
+class ModuleDecoderFactory : public DecoderFactory {
+ public:
+  MciError Open(UniqueFd fd, std::unique_ptr<Decoder>& decoder) override {
+    return OpenInModule<Module>(std::move(fd), decoder);
+  }
+};
+
 /// The speaker of each of a stream's channels, from the codes of a library's
 /// layout, through |table| (pairs of a code and a speaker); empty when a
 /// code is not in the table.

@@ -322,12 +322,7 @@ QUORWIND_MODULE_ABI;
 
 extern "C" __attribute__((visibility("default"))) quorwind::mci::DecoderFactory*
 QuorwindNewDecoderFactory() noexcept {
-  struct Factory : quorwind::mci::DecoderFactory {
-    quorwind::mci::MciError Open(quorwind::mci::UniqueFd fd,
-                                 std::unique_ptr<quorwind::mci::Decoder>& decoder) override {
-      return quorwind::mci::OpenInModule<quorwind::mci::FfmpegDecoder>(std::move(fd), decoder);
-    }
-  };
   av_log_set_level(AV_LOG_QUIET);
-  return new (std::nothrow) Factory();  // owned by the caller's unique_ptr
+  // Owned by the caller's unique_ptr.
+  return new (std::nothrow) quorwind::mci::ModuleDecoderFactory<quorwind::mci::FfmpegDecoder>();
 }
