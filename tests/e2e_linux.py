@@ -478,7 +478,9 @@ class DeviceClockTest(unittest.TestCase):
                     exit_gap = (ended - reads.loud_reads[-1]) * 1000
                     if true_exit_gap is None:
                         true_exit_gap = exit_gap
-                    self.assertLessEqual(abs(exit_gap - true_exit_gap), 15)
+                    # Unsteered, 0.3 % of 20 s would move the exit by 60 ms;
+                    # one run's start through ALSA's plugin varies by ~20 ms.
+                    self.assertLessEqual(abs(exit_gap - true_exit_gap), 30)
         shutil.rmtree(os.path.dirname(tone), ignore_errors=True)
 
 
