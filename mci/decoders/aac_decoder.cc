@@ -179,10 +179,4 @@ std::size_t AacDecoder::Read(float* out, std::size_t frames) {
 
 }  // namespace quorwind::mci
 
-QUORWIND_MODULE_ABI;
-
-extern "C" __attribute__((visibility("default"))) quorwind::mci::DecoderFactory*
-QuorwindNewDecoderFactory() noexcept {
-  // Owned by the caller's unique_ptr.
-  return new (std::nothrow) quorwind::mci::ModuleDecoderFactory<quorwind::mci::AacDecoder>();
-}
+QUORWIND_DECODER_MODULE(quorwind::mci::ModuleDecoderFactory<quorwind::mci::AacDecoder>)

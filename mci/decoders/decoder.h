@@ -12,6 +12,7 @@
 
 #include "mci/frame_source.h"
 #include "mci/mci.h"
+#include "mci/module_loader.h"
 #include "mci/unique_fd.h"
 
 namespace quorwind::mci {
@@ -174,3 +175,12 @@ std::vector<Speaker> SpeakersFromCodes(const std::vector<Code>& codes,
 /// libquorwind-midi.so):
 /// a new factory of its decoder, owned by the caller; null when out of memory.
 extern "C" quorwind::mci::DecoderFactory* QuorwindNewDecoderFactory() noexcept;
+
+/// Defines a decoder module's exports: its ABI version, and the entry that
+/// makes a |Factory| (a DecoderFactory, named in full).
+#define QUORWIND_DECODER_MODULE(Factory)                                           \
+  QUORWIND_MODULE_ABI;                                                             \
+  extern "C" __attribute__((visibility("default"))) quorwind::mci::DecoderFactory* \
+  QuorwindNewDecoderFactory() noexcept {                                           \
+    return new (std::nothrow) Factory();                                           \
+  }

@@ -137,6 +137,7 @@ MciError FfmpegDecoder::ReopenContainer() {
 }
 
 MciError FfmpegDecoder::Open(UniqueFd fd) {
+  av_log_set_level(AV_LOG_QUIET);
   fd_ = std::move(fd);
   if (MciError error = OpenContainer(); error != kOk) return error;
   const AVCodec* codec = nullptr;
@@ -318,11 +319,4 @@ std::vector<Speaker> FfmpegDecoder::Layout() const {
 
 }  // namespace quorwind::mci
 
-QUORWIND_MODULE_ABI;
-
-extern "C" __attribute__((visibility("default"))) quorwind::mci::DecoderFactory*
-QuorwindNewDecoderFactory() noexcept {
-  av_log_set_level(AV_LOG_QUIET);
-  // Owned by the caller's unique_ptr.
-  return new (std::nothrow) quorwind::mci::ModuleDecoderFactory<quorwind::mci::FfmpegDecoder>();
-}
+QUORWIND_DECODER_MODULE(quorwind::mci::ModuleDecoderFactory<quorwind::mci::FfmpegDecoder>)

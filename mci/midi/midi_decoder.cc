@@ -297,9 +297,4 @@ class MidiFactory : public DecoderFactory {
 
 }  // namespace quorwind::mci
 
-QUORWIND_MODULE_ABI;
-
-extern "C" __attribute__((visibility("default"))) quorwind::mci::DecoderFactory*
-QuorwindNewDecoderFactory() noexcept {
-  return new (std::nothrow) quorwind::mci::MidiFactory();  // owned by the caller's unique_ptr
-}
+QUORWIND_DECODER_MODULE(quorwind::mci::MidiFactory)
