@@ -9,7 +9,7 @@ namespace quorwind::mci {
 /// The version of the interface between the service and its modules: the
 /// C++ classes they pass, built against separately linked runtimes. Raised
 /// whenever Decoder, FrameSource or AudioOutput change.
-inline constexpr std::uint32_t kModuleAbiVersion = 1;
+inline constexpr std::uint32_t kModuleAbiVersion = 2;
 
 /// The entry |symbol| of the module file |name|, loaded by absolute path from
 /// this module's directory (never from the library search path), or null

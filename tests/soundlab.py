@@ -204,7 +204,13 @@ class SoundServer:
         self._server.kill()
         self._server.wait()
 
+    def pause_server(self, paused=True):
+        """Stops the server itself (SIGSTOP), as a hung one behaves, or lets it go on."""
+        self._server.send_signal(signal.SIGSTOP if paused else signal.SIGCONT)
+
     def __exit__(self, *exc):
+        if hasattr(self, "_server"):
+            self.pause_server(False)
         for process in reversed(self._processes):
             if process.poll() is None:
                 process.terminate()

@@ -1,8 +1,6 @@
 // Media files: the decoders that may read a file, chosen by its first bytes.
 #include "mci/decoders/media_file.h"
 
-#include "mci/sandbox/decoder_process.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -65,8 +63,16 @@ bool IsMpegAudio(const Head& head) {
 
 }  // namespace
 
+MciError OpenInThisProcess(MakeDecoderFactory make, UniqueFd fd,
+                           std::unique_ptr<Decoder>& decoder) {
+  const std::unique_ptr<DecoderFactory> factory = make();
+  if (!factory) return kInvalidFile;
+  const MciError error = factory->Prepare();
+  return error == kOk ? factory->Open(std::move(fd), decoder) : error;
+}
+
 MciError OpenMediaFile(const std::string& path, std::unique_ptr<Decoder>& file,
-                       Isolation isolation) {
+                       OpenWithFactory open) {
   // Opened once and checked on the descriptor itself, so that a FIFO or a
   // device never blocks the caller and the file checked is the file decoded.
   const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -101,14 +107,7 @@ MciError OpenMediaFile(const std::string& path, std::unique_ptr<Decoder>& file,
     UniqueFd copy(fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
     if (copy.get() < 0) return kOutOfMemory;
     lseek(copy.get(), 0, SEEK_SET);
-    if (isolation == Isolation::kSandboxedProcess) {
-      if (OpenInDecoderProcess(make, std::move(copy), file) == kOk) return kOk;
-      continue;
-    }
-    const std::unique_ptr<DecoderFactory> factory = make();
-    if (factory && factory->Prepare() == kOk && factory->Open(std::move(copy), file) == kOk) {
-      return kOk;
-    }
+    if (open(make, std::move(copy), file) == kOk) return kOk;
   }
   return kInvalidFile;
 }

@@ -8,18 +8,19 @@
 
 namespace quorwind::mci {
 
-/// Where a decoder parses the file.
-enum class Isolation {
-  /// In a child process that can reach nothing but the media (the player's).
-  kSandboxedProcess,
-  /// In this process (the fuzz targets').
-  kInProcess,
-};
+/// Opens |fd| with the decoder of the factory that |make| makes. Where the
+/// decoder runs is the caller's choice: the player's is a sandboxed child.
+using OpenWithFactory = MciError (*)(MakeDecoderFactory make, UniqueFd fd,
+                                     std::unique_ptr<Decoder>& decoder);
 
-/// Opens the regular file at |path| with the first decoder that takes it.
+/// Opens in this process (the fuzz targets' and tools' choice).
+MciError OpenInThisProcess(MakeDecoderFactory make, UniqueFd fd, std::unique_ptr<Decoder>& decoder);
+
+/// Opens the regular file at |path| with the first decoder that takes it,
+/// each tried through |open|.
 /// Returns kFileNotFound when there is no such file, kInvalidFile when it is
 /// not a regular file or no decoder can read it.
 MciError OpenMediaFile(const std::string& path, std::unique_ptr<Decoder>& file,
-                       Isolation isolation = Isolation::kSandboxedProcess);
+                       OpenWithFactory open);
 
 }  // namespace quorwind::mci

@@ -23,8 +23,7 @@ MciError OpenBytes(const std::uint8_t* data, std::size_t size, std::unique_ptr<D
     return kInvalidFile;
   }
   // The decoders themselves are fuzzed, in this process.
-  return OpenMediaFile("/proc/self/fd/" + std::to_string(memory.get()), file,
-                       Isolation::kInProcess);
+  return OpenMediaFile("/proc/self/fd/" + std::to_string(memory.get()), file, OpenInThisProcess);
 }
 
 }  // namespace

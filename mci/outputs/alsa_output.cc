@@ -14,6 +14,7 @@ extern "C" {
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -28,8 +29,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-/// How long the device may take to start playing.
+/// How long the device may take to open and start playing.
 constexpr auto kStartTimeout = 500ms;
+/// How long the output's end waits for its thread to close the device.
+constexpr auto kStopPatience = 200ms;
 /// Requested buffering, as the Pulse back end asks of its server.
 constexpr unsigned kLatencyMicroseconds = 200'000;
 /// How often the writer looks at the stop flag while the device is full.
@@ -62,20 +65,58 @@ struct Resampler {
 /// libasound reports through a process-wide handler; ours keeps quiet.
 void QuietErrorHandler(const char*, int, const char*, int, const char*, ...) {}
 
-class AlsaOutput : public AudioOutput {
+/// The source as the writer reads it: closed when the output goes, so that
+/// a writer abandoned inside libasound never touches it again.
+class SourceGate {
  public:
-  AlsaOutput() = default;
-  ~AlsaOutput() override;
-  AlsaOutput(const AlsaOutput&) = delete;
-  AlsaOutput& operator=(const AlsaOutput&) = delete;
-
-  MciError Start(FrameSource& source) override;
+  explicit SourceGate(FrameSource& source) : source_(&source) {}
+  std::size_t Read(float* out, std::size_t frames) {
+    std::lock_guard lock(mutex_);
+    return source_ ? source_->Read(out, frames) : 0;
+  }
+  /// Returns once no Read is under way; every Read after it reads nothing.
+  void Close() {
+    std::lock_guard lock(mutex_);
+    source_ = nullptr;
+  }
 
  private:
-  enum class Phase { kStarting, kAudible, kNothingToPlay, kFailed };
+  std::mutex mutex_;
+  FrameSource* source_;
+};
 
-  void SetLayout(const FrameSource& source);
-  void Play(FrameSource& source);
+/// The stream's format, read from the source on the caller's thread.
+struct StreamFormat {
+  int rate = 0;
+  int channels = 0;
+  std::vector<Speaker> layout;
+};
+
+/// One ALSA stream, from its open to its close, all on its own thread: the
+/// pulse plugin behind "default" waits for its server without a timeout when
+/// opening, starting and stopping, so none of these may hold the caller.
+/// Owned jointly by the output and its thread; an output that goes while
+/// the thread is stuck in libasound leaves it the stream, never the source.
+class AlsaStream {
+ public:
+  enum class Phase { kOpening, kNoDevice, kStarting, kAudible, kNothingToPlay, kFailed };
+
+  AlsaStream(std::shared_ptr<SourceGate> source, StreamFormat format)
+      : source_(std::move(source)), format_(std::move(format)) {}
+
+  /// The thread's work: opens, plays, and closes once stopped.
+  void Run();
+  /// Waits until the phase leaves the opening and starting ones, or |deadline|.
+  Phase AwaitStart(std::chrono::steady_clock::time_point deadline);
+  /// Asks the thread to stop; returns whether it finished within |patience|
+  /// (at once false while it is still opening the device).
+  bool Stop(std::chrono::milliseconds patience);
+
+ private:
+  /// Opens "default" and sets the stream's format; false when it cannot.
+  bool Open();
+  void SetLayout();
+  void Play();
   /// Writes |frames| frames of |data|; false when the device failed or stop
   /// was asked for.
   bool Write(const float* data, std::size_t frames);
@@ -88,15 +129,17 @@ class AlsaOutput : public AudioOutput {
   /// Compares the heard position with the system clock and sets the pace.
   void Steer();
 
-  snd_pcm_t* pcm_ = nullptr;
-  std::thread writer_;
+  std::shared_ptr<SourceGate> source_;
+  const StreamFormat format_;
   std::atomic<bool> stop_ = false;
 
   std::mutex mutex_;
-  std::condition_variable phase_changed_;
-  std::atomic<Phase> phase_ = Phase::kStarting;  // written under mutex_
+  std::condition_variable changed_;
+  std::atomic<Phase> phase_ = Phase::kOpening;  // written under mutex_
+  bool finished_ = false;                       // under mutex_
 
-  // Touched by the writer only.
+  // Touched by the thread only.
+  snd_pcm_t* pcm_ = nullptr;
   std::size_t channels_ = 0;
   std::uint64_t frames_written_ = 0;
   int rate_ = 0;
@@ -108,39 +151,108 @@ class AlsaOutput : public AudioOutput {
   std::chrono::steady_clock::time_point steered_;
 };
 
+class AlsaOutput : public AudioOutput {
+ public:
+  AlsaOutput() = default;
+  ~AlsaOutput() override;
+  AlsaOutput(const AlsaOutput&) = delete;
+  AlsaOutput& operator=(const AlsaOutput&) = delete;
+
+  MciError Start(FrameSource& source, std::chrono::steady_clock::time_point deadline) override;
+
+ private:
+  std::shared_ptr<SourceGate> source_;
+  std::shared_ptr<AlsaStream> stream_;
+  std::thread thread_;
+};
+
 AlsaOutput::~AlsaOutput() {
+  if (!stream_) return;
+  source_->Close();
+  // A thread held by a hung server is left to the end of the process.
+  if (stream_->Stop(kStopPatience)) {
+    thread_.join();
+  } else {
+    thread_.detach();
+  }
+}
+
+MciError AlsaOutput::Start(FrameSource& source, std::chrono::steady_clock::time_point deadline) {
+  if (source.SampleRate() <= 0 || source.Channels() <= 0) return kInvalidFile;
+  snd_lib_error_set_handler(QuietErrorHandler);
+  source_ = std::make_shared<SourceGate>(source);
+  stream_ = std::make_shared<AlsaStream>(
+      source_, StreamFormat{source.SampleRate(), source.Channels(), source.Layout()});
+  thread_ = std::thread([stream = stream_] { stream->Run(); });
+  switch (
+      stream_->AwaitStart(std::min(deadline, std::chrono::steady_clock::now() + kStartTimeout))) {
+    case AlsaStream::Phase::kAudible:
+    case AlsaStream::Phase::kNothingToPlay:
+      return kOk;
+    case AlsaStream::Phase::kOpening:  // still opening: no device answers in time
+    case AlsaStream::Phase::kNoDevice:
+      return kDeviceNotInstalled;
+    default:
+      return kDeviceNotReady;
+  }
+}
+
+AlsaStream::Phase AlsaStream::AwaitStart(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock lock(mutex_);
+  changed_.wait_until(lock, deadline,
+                      [&] { return phase_ != Phase::kOpening && phase_ != Phase::kStarting; });
+  return phase_;
+}
+
+bool AlsaStream::Stop(std::chrono::milliseconds patience) {
   stop_ = true;
-  if (writer_.joinable()) writer_.join();
+  std::unique_lock lock(mutex_);
+  changed_.notify_all();
+  if (phase_ == Phase::kOpening) return false;  // an open that hangs would hang the close
+  return changed_.wait_for(lock, patience, [&] { return finished_; });
+}
+
+void AlsaStream::Run() {
+  if (Open()) {
+    SetPhase(Phase::kStarting);
+    Play();
+    // Playing goes on in the device until stop is asked for.
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return stop_.load(); });
+  } else {
+    SetPhase(Phase::kNoDevice);
+  }
   if (pcm_) {
     snd_pcm_drop(pcm_);
     snd_pcm_close(pcm_);
   }
+  std::lock_guard lock(mutex_);
+  finished_ = true;
+  changed_.notify_all();
 }
 
-MciError AlsaOutput::Start(FrameSource& source) {
-  snd_lib_error_set_handler(QuietErrorHandler);
+bool AlsaStream::Open() {
   if (snd_pcm_open(&pcm_, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
     pcm_ = nullptr;
-    return kDeviceNotInstalled;
+    return false;
   }
-  if (source.SampleRate() <= 0 || source.Channels() <= 0 ||
-      snd_pcm_set_params(pcm_, SND_PCM_FORMAT_FLOAT, SND_PCM_ACCESS_RW_INTERLEAVED,
-                         static_cast<unsigned>(source.Channels()),
-                         static_cast<unsigned>(source.SampleRate()), 1, kLatencyMicroseconds) < 0) {
-    return kInvalidFile;
+  if (snd_pcm_set_params(pcm_, SND_PCM_FORMAT_FLOAT, SND_PCM_ACCESS_RW_INTERLEAVED,
+                         static_cast<unsigned>(format_.channels),
+                         static_cast<unsigned>(format_.rate), 1, kLatencyMicroseconds) < 0) {
+    SetPhase(Phase::kFailed);
+    return false;
   }
-  SetLayout(source);
-  channels_ = static_cast<std::size_t>(source.Channels());
-  rate_ = source.SampleRate();
-  if (!resampler_.Open(source.Channels(), rate_)) return kOutOfMemory;
-  writer_ = std::thread([this, &source] { Play(source); });
-
-  std::unique_lock lock(mutex_);
-  phase_changed_.wait_for(lock, kStartTimeout, [&] { return phase_ != Phase::kStarting; });
-  return phase_ == Phase::kAudible || phase_ == Phase::kNothingToPlay ? kOk : kDeviceNotReady;
+  SetLayout();
+  channels_ = static_cast<std::size_t>(format_.channels);
+  rate_ = format_.rate;
+  if (!resampler_.Open(format_.channels, rate_)) {
+    SetPhase(Phase::kFailed);
+    return false;
+  }
+  return true;
 }
 
-void AlsaOutput::SetLayout(const FrameSource& source) {
+void AlsaStream::SetLayout() {
   static constexpr unsigned kPositions[] = {
       SND_CHMAP_MONO, SND_CHMAP_FL,  SND_CHMAP_FR,  SND_CHMAP_FC,  SND_CHMAP_LFE,
       SND_CHMAP_RL,   SND_CHMAP_RR,  SND_CHMAP_RC,  SND_CHMAP_SL,  SND_CHMAP_SR,
@@ -148,7 +260,7 @@ void AlsaOutput::SetLayout(const FrameSource& source) {
       SND_CHMAP_TFR,  SND_CHMAP_TRL, SND_CHMAP_TRC, SND_CHMAP_TRR,
   };
   static_assert(std::size(kPositions) == kSpeakerCount, "one position per Speaker");
-  const std::vector<Speaker> layout = source.Layout();
+  const std::vector<Speaker>& layout = format_.layout;
   if (layout.empty()) return;
   std::vector<unsigned> storage(1 + layout.size());
   auto* map = reinterpret_cast<snd_pcm_chmap_t*>(storage.data());
@@ -159,14 +271,14 @@ void AlsaOutput::SetLayout(const FrameSource& source) {
   snd_pcm_set_chmap(pcm_, map);  // devices that cannot take it use their own
 }
 
-void AlsaOutput::Play(FrameSource& source) {
+void AlsaStream::Play() {
   snd_pcm_uframes_t period = 0;
   snd_pcm_uframes_t buffer = 0;
   snd_pcm_get_params(pcm_, &buffer, &period);
   std::vector<float> block(std::max<std::size_t>(period, 256) * channels_);
   const std::size_t block_frames = block.size() / channels_;
   for (;;) {
-    const std::size_t got = source.Read(block.data(), block_frames);
+    const std::size_t got = source_->Read(block.data(), block_frames);
     if (got > 0 && !Convert(block.data(), got)) return;
     if (got < block_frames) break;
     Steer();
@@ -185,7 +297,7 @@ void AlsaOutput::Play(FrameSource& source) {
   }
 }
 
-bool AlsaOutput::Convert(const float* data, std::size_t frames) {
+bool AlsaStream::Convert(const float* data, std::size_t frames) {
   const int capacity = swr_get_out_samples(resampler_.context, static_cast<int>(frames));
   if (capacity < 0) return false;
   converted_.resize((static_cast<std::size_t>(capacity) + 1) * channels_);
@@ -197,7 +309,7 @@ bool AlsaOutput::Convert(const float* data, std::size_t frames) {
   return made >= 0 && Write(converted_.data(), static_cast<std::size_t>(made));
 }
 
-void AlsaOutput::Steer() {
+void AlsaStream::Steer() {
   const auto now = std::chrono::steady_clock::now();
   if (phase_ != Phase::kAudible || now - steered_ < kSteeringPeriod) return;
   steered_ = now;
@@ -215,7 +327,7 @@ void AlsaOutput::Steer() {
                        kCompensationFrames);
 }
 
-bool AlsaOutput::Write(const float* data, std::size_t frames) {
+bool AlsaStream::Write(const float* data, std::size_t frames) {
   while (frames > 0) {
     if (stop_) return false;
     const snd_pcm_sframes_t written =
@@ -245,7 +357,7 @@ bool AlsaOutput::Write(const float* data, std::size_t frames) {
   return true;
 }
 
-void AlsaOutput::CheckAudible() {
+void AlsaStream::CheckAudible() {
   if (snd_pcm_state(pcm_) != SND_PCM_STATE_RUNNING) return;
   snd_pcm_sframes_t delay = 0;
   if (snd_pcm_delay(pcm_, &delay) < 0) return;
@@ -256,13 +368,13 @@ void AlsaOutput::CheckAudible() {
   }
 }
 
-void AlsaOutput::SetPhase(Phase phase) {
+void AlsaStream::SetPhase(Phase phase) {
   {
     std::lock_guard lock(mutex_);
-    if (phase_ == phase) return;
+    if (phase_ == phase || phase_ == Phase::kFailed) return;
     phase_.store(phase);
   }
-  phase_changed_.notify_all();
+  changed_.notify_all();
 }
 
 }  // namespace

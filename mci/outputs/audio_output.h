@@ -1,6 +1,7 @@
 // Audio output back ends: each plays one FrameSource on a thread of its own.
 #pragma once
 
+#include <chrono>
 #include <memory>
 
 #include "mci/frame_source.h"
@@ -15,9 +16,10 @@ namespace quorwind::mci {
 ///   frame is heard), or with an error code when nothing will play:
 ///   kDeviceNotInstalled when its sound system is absent (no server answers,
 ///   no device can be opened; nothing was read from the source, so another
-///   back end may be tried), another code otherwise. Start never blocks for
-///   long: a system that does not answer, or a stream that does not start, is
-///   an error after about half a second.
+///   back end may be tried), another code otherwise. Start returns by its
+///   deadline whatever the sound system does: a server that does not answer,
+///   a device whose open hangs, or a stream that does not start is an error
+///   then (a call that may block is made where it can be abandoned).
 /// - While playing, a sound system that goes away ends playback quietly; the
 ///   back end's thread keeps no one waiting.
 /// - The destructor stops playback and returns only after the back end's
@@ -29,8 +31,14 @@ class AudioOutput {
   /// Begins reaching the sound system in the background, without waiting,
   /// so that a Start after it finds the connection ready. Optional.
   virtual void Prepare() {}
-  virtual MciError Start(FrameSource& source) = 0;
+  virtual MciError Start(FrameSource& source, std::chrono::steady_clock::time_point deadline) = 0;
 };
+
+/// How long a play may take to start, every back end tried included: past
+/// it, the program waits out the length in silence, as with no sound system.
+/// A server answers in a few milliseconds; a hung one is given up on after
+/// this, so that the run ends within a second of the length.
+inline constexpr std::chrono::milliseconds kStartBound{800};
 
 /// The PulseAudio back end (also served by PipeWire's Pulse server).
 std::unique_ptr<AudioOutput> CreatePulseOutput();

@@ -39,7 +39,7 @@ class PulseOutput : public AudioOutput {
   PulseOutput& operator=(const PulseOutput&) = delete;
 
   void Prepare() override;
-  MciError Start(FrameSource& source) override;
+  MciError Start(FrameSource& source, std::chrono::steady_clock::time_point deadline) override;
 
  private:
   enum class Phase { kConnecting, kReady, kPlaying, kNothingToPlay, kFailed };
@@ -116,9 +116,9 @@ void PulseOutput::Prepare() {
   if (!loop_) BeginConnect();
 }
 
-MciError PulseOutput::Start(FrameSource& source) {
+MciError PulseOutput::Start(FrameSource& source, std::chrono::steady_clock::time_point deadline) {
   source_ = &source;
-  deadline_ = std::chrono::steady_clock::now() + kStartTimeout;
+  deadline_ = std::min(deadline, std::chrono::steady_clock::now() + kStartTimeout);
   if (!loop_ && BeginConnect() != kOk) return kDeviceNotInstalled;
   // No server, or none that answers in time: another back end may serve.
   if (AwaitChange(Phase::kConnecting) != Phase::kReady) return kDeviceNotInstalled;

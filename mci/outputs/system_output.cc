@@ -13,12 +13,12 @@ class FirstAnsweringOutput : public AudioOutput {
     active_->Prepare();
   }
 
-  MciError Start(FrameSource& source) override {
+  MciError Start(FrameSource& source, std::chrono::steady_clock::time_point deadline) override {
     MciError error = kDeviceNotInstalled;
     for (auto create : {CreatePulseOutput, CreateAlsaOutput}) {
       if (!active_) active_ = create();
       if (!active_) continue;
-      error = active_->Start(source);
+      error = active_->Start(source, deadline);
       if (error != kDeviceNotInstalled) return error;
       active_.reset();
     }

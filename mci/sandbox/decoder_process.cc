@@ -2,11 +2,16 @@
 #include "mci/sandbox/decoder_process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -47,21 +52,37 @@ bool WriteAll(int fd, const void* data, std::size_t size) {
   return true;
 }
 
-/// Reads up to |size| bytes; fewer only at the end of the pipe.
-std::size_t ReadAll(int fd, void* data, std::size_t size) {
+/// Reads up to |size| bytes; fewer at the end of the pipe, or when nothing
+/// arrives for |patience| (then |stalled| is set).
+std::size_t ReadAll(int fd, void* data, std::size_t size, std::chrono::milliseconds patience,
+                    bool& stalled) {
   auto* bytes = static_cast<char*>(data);
   std::size_t done = 0;
+  auto deadline = std::chrono::steady_clock::now() + patience;
   while (done < size) {
-    const ssize_t got = ::read(fd, bytes + done, size - done);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd ready{fd, POLLIN, 0};
+    const int polled = poll(&ready, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled == 0) {
+      stalled = true;
+      break;
+    }
+    const ssize_t got = polled < 0 ? -1 : ::read(fd, bytes + done, size - done);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     done += static_cast<std::size_t>(got);
+    deadline = std::chrono::steady_clock::now() + patience;
   }
   return done;
 }
 
 /// The child: never returns.
-[[noreturn]] void Decode(MakeDecoderFactory make, int media, int pipe) {
+[[noreturn]] void Decode(MakeDecoderFactory make, int media, int pipe, pid_t parent,
+                         std::uint64_t data_bytes) {
+  // Never outlive the player, even when it ends by _exit or a signal.
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(1);
   // The two descriptors at fixed places; nothing else stays open, not even
   // the standard streams, so that nothing a library prints reaches the pipe.
   const int media_high = fcntl(media, F_DUPFD, 16);
@@ -85,6 +106,12 @@ std::size_t ReadAll(int fd, void* data, std::size_t size) {
   {
     std::unique_ptr<DecoderFactory> factory = make();
     MciError error = factory ? factory->Prepare() : kInvalidFile;
+#ifndef QUORWIND_SANITIZE  // the sanitizers' runtime maps its own memory as it goes
+    const rlimit data{data_bytes, data_bytes};
+    if (error == kOk && setrlimit(RLIMIT_DATA, &data) != 0) error = kInternal;
+#else
+    (void)data_bytes;
+#endif
     if (error == kOk) error = RestrictToDecoding(kMediaFd, kPipeFd) ? kOk : kInternal;
     if (error == kOk) error = factory->Open(UniqueFd(kMediaFd), decoder);
     header.error = error;
@@ -116,14 +143,9 @@ std::size_t ReadAll(int fd, void* data, std::size_t size) {
 /// The parent's end: the stream's format from the header, frames from the pipe.
 class DecoderProcess : public Decoder {
  public:
-  DecoderProcess(pid_t child, UniqueFd pipe, const StreamHeader& header)
-      : child_(child), pipe_(std::move(pipe)), header_(header) {}
-  ~DecoderProcess() override {
-    pipe_ = UniqueFd();
-    kill(child_, SIGKILL);
-    while (waitpid(child_, nullptr, 0) < 0 && errno == EINTR) {
-    }
-  }
+  DecoderProcess(pid_t child, UniqueFd pipe, std::chrono::milliseconds stall)
+      : child_(child), pipe_(std::move(pipe)), stall_(stall) {}
+  ~DecoderProcess() override { Stop(); }
   DecoderProcess(const DecoderProcess&) = delete;
   DecoderProcess& operator=(const DecoderProcess&) = delete;
 
@@ -134,35 +156,63 @@ class DecoderProcess : public Decoder {
     return {header_.speakers, header_.speakers + header_.speaker_count};
   }
   std::size_t Read(float* out, std::size_t frames) override {
+    if (child_ < 0) return 0;
     const std::size_t frame_bytes = sizeof(float) * static_cast<std::size_t>(header_.channels);
-    return ReadAll(pipe_.get(), out, frames * frame_bytes) / frame_bytes;
+    bool stalled = false;
+    const std::size_t got = ReadAll(pipe_.get(), out, frames * frame_bytes, stall_, stalled);
+    if (stalled) Stop();  // the frames end here, as when the child dies
+    return got / frame_bytes;
   }
 
+  /// Reads the stream's format within |patience|; false when it did not
+  /// arrive whole (the child died, or hangs: then it is stopped).
+  bool ReadHeader(std::chrono::milliseconds patience) {
+    bool stalled = false;
+    if (ReadAll(pipe_.get(), &header_, sizeof header_, patience, stalled) == sizeof header_) {
+      return true;
+    }
+    Stop();
+    return false;
+  }
+  const StreamHeader& header() const { return header_; }
+
  private:
+  /// Kills the child and reaps it; the pipe then reads as its end.
+  void Stop() {
+    if (child_ < 0) return;
+    kill(child_, SIGKILL);
+    while (waitpid(child_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    child_ = -1;
+  }
+
   pid_t child_;
   UniqueFd pipe_;
+  std::chrono::milliseconds stall_;
   StreamHeader header_;
 };
 
 }  // namespace
 
 MciError OpenInDecoderProcess(MakeDecoderFactory make, UniqueFd fd,
-                              std::unique_ptr<Decoder>& decoder) {
+                              std::unique_ptr<Decoder>& decoder,
+                              const DecoderProcessBounds& bounds) {
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) return kOutOfMemory;
   UniqueFd reading(ends[0]);
   UniqueFd writing(ends[1]);
   fcntl(writing.get(), F_SETPIPE_SZ, kPipeBytes);  // a smaller pipe only slows the child
+  const pid_t parent = getpid();
   const pid_t child = fork();
   if (child < 0) return kOutOfMemory;
-  if (child == 0) Decode(make, fd.get(), writing.get());
+  if (child == 0) Decode(make, fd.get(), writing.get(), parent, bounds.data_bytes);
   writing = UniqueFd();
   fd = UniqueFd();
 
-  StreamHeader header;
-  const bool received = ReadAll(reading.get(), &header, sizeof header) == sizeof header;
-  auto process = std::make_unique<DecoderProcess>(child, std::move(reading), header);
-  if (!received) return kInvalidFile;  // the child died parsing the file
+  auto process = std::make_unique<DecoderProcess>(child, std::move(reading), bounds.stall);
+  // A child that died parsing the file, or is still at it past the bound.
+  if (!process->ReadHeader(bounds.open)) return kInvalidFile;
+  const StreamHeader& header = process->header();
   if (header.error != kOk) return static_cast<MciError>(header.error);
   if (header.rate <= 0 || header.channels <= 0 || header.speaker_count > kMaximumSpeakers) {
     return kInvalidFile;

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -119,6 +120,89 @@ TEST(DecoderProcessTest, AChildThatDiesReadsAsTheEnd) {
                 UniqueFd(::open("/dev/null", O_RDONLY)), decoder),
             kInvalidFile);
   EXPECT_EQ(decoder, nullptr);
+}
+
+/// A decoder gone wrong in one of the ways a crafted file can make it.
+enum class Fault { kHangsOpening, kStallsAfterASecond, kGrowsWithoutBound };
+
+class FaultyDecoder : public Decoder {
+ public:
+  explicit FaultyDecoder(Fault fault) : fault_(fault) {}
+  std::uint64_t LengthMilliseconds() const override { return 3000; }
+  int SampleRate() const override { return 1000; }
+  int Channels() const override { return 1; }
+  std::size_t Read(float* out, std::size_t frames) override {
+    if (delivered_ >= 1000) Spin();
+    frames = std::min<std::size_t>(frames, 1000 - delivered_);
+    std::fill(out, out + frames, 0.5f);
+    delivered_ += frames;
+    return frames;
+  }
+  [[noreturn]] static void Spin() {
+    for (volatile unsigned turns = 0;; ++turns) {
+    }
+  }
+
+ private:
+  Fault fault_;
+  std::size_t delivered_ = 0;
+};
+
+template <Fault fault>
+std::unique_ptr<DecoderFactory> MakeFaultyFactory() {
+  struct Factory : DecoderFactory {
+    MciError Open(UniqueFd, std::unique_ptr<Decoder>& decoder) override {
+      if (fault == Fault::kHangsOpening) FaultyDecoder::Spin();
+      if (fault == Fault::kGrowsWithoutBound) {
+        std::vector<std::unique_ptr<char[]>> blocks;
+        try {
+          for (;;) {
+            blocks.push_back(std::make_unique<char[]>(1 << 20));
+            std::fill_n(blocks.back().get(), 1 << 20, 1);
+          }
+        } catch (const std::bad_alloc&) {
+          return kOutOfMemory;  // past the limit, as a decoder would report it
+        }
+      }
+      decoder = std::make_unique<FaultyDecoder>(fault);
+      return kOk;
+    }
+  };
+  return std::make_unique<Factory>();
+}
+
+TEST(DecoderProcessTest, ADecoderThatHangsStallsOrGrowsIsStoppedAtItsBound) {
+  using namespace std::chrono_literals;
+  const DecoderProcessBounds bounds{300ms, 300ms, std::uint64_t{256} << 20};
+  const struct {
+    const char* name;
+    MakeDecoderFactory make;
+    MciError opened;
+    std::size_t frames;  // read before the end
+  } kCases[] = {
+      {"hangs opening", MakeFaultyFactory<Fault::kHangsOpening>, kInvalidFile, 0},
+      {"stalls after a second", MakeFaultyFactory<Fault::kStallsAfterASecond>, kOk, 1000},
+#ifndef QUORWIND_SANITIZE  // the sanitizers' builds set no memory limit
+      {"grows without bound", MakeFaultyFactory<Fault::kGrowsWithoutBound>, kOutOfMemory, 0},
+#endif
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const auto start = std::chrono::steady_clock::now();
+    std::unique_ptr<Decoder> decoder;
+    ASSERT_EQ(
+        OpenInDecoderProcess(c.make, UniqueFd(::open("/dev/null", O_RDONLY)), decoder, bounds),
+        c.opened);
+    std::vector<float> frames(4000);
+    std::size_t read = 0;
+    while (decoder) {
+      const std::size_t got = decoder->Read(frames.data(), frames.size());
+      if (got == 0) break;
+      read += got;
+    }
+    EXPECT_EQ(read, c.frames);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);  // not hung, not crawling
+  }
 }
 
 }  // namespace

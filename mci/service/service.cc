@@ -1,6 +1,8 @@
 // Execution of command texts against the device table.
 #include "mci/service/service.h"
 
+#include "mci/sandbox/decoder_process.h"
+
 #include <sys/stat.h>
 
 #include <charconv>
@@ -49,7 +51,10 @@ MciError MciService::OpenFile(const std::string& path, Device& device) {
     return kOk;
   }
   kept.file.reset();
-  const MciError error = OpenMediaFile(path, device.file);
+  const MciError error = OpenMediaFile(
+      path, device.file, [](MakeDecoderFactory make, UniqueFd fd, std::unique_ptr<Decoder>& file) {
+        return OpenInDecoderProcess(make, std::move(fd), file);
+      });
   // The sound system is reached while the rest of the sequence runs.
   if (error == kOk && !next_output_ && devices_.empty()) {
     next_output_ = create_output_();
@@ -119,7 +124,8 @@ MciError MciService::Play(const ParsedCommand& command) {
   if (playing.output) return kOk;  // already playing
   std::unique_ptr<AudioOutput> output = next_output_ ? std::move(next_output_) : create_output_();
   if (!output) return kOutOfMemory;
-  if (MciError error = output->Start(*playing.file); error != kOk) return error;
+  const auto deadline = std::chrono::steady_clock::now() + kStartBound;
+  if (MciError error = output->Start(*playing.file, deadline); error != kOk) return error;
   playing.output = std::move(output);
   return kOk;
 }

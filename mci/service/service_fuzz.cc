@@ -13,7 +13,7 @@ namespace {
 /// Plays nothing: pulls a few frames, as an output would, and says it plays.
 class SilentOutput : public AudioOutput {
  public:
-  MciError Start(FrameSource& source) override {
+  MciError Start(FrameSource& source, std::chrono::steady_clock::time_point) override {
     std::string frames(sizeof(float) * 64 * static_cast<std::size_t>(source.Channels()), '\0');
     source.Read(reinterpret_cast<float*>(frames.data()), 64);
     return kOk;

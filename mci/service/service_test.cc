@@ -22,7 +22,7 @@ class FakeOutput : public AudioOutput {
   FakeOutput(int& started, int& stopped, MciError result)
       : started_(started), stopped_(stopped), result_(result) {}
   ~FakeOutput() override { ++stopped_; }
-  MciError Start(FrameSource& source) override {
+  MciError Start(FrameSource& source, std::chrono::steady_clock::time_point) override {
     float frame[64];
     EXPECT_GT(source.Read(frame, 1), 0u);
     ++started_;
