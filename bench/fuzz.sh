@@ -24,7 +24,7 @@ results=bench/results/fuzz.md
   echo "|---|---|---|---|"
 } >"$results"
 for spec in playback_fuzz:text:10000000 utf8_fuzz:text:10000000 service_fuzz:commands:10000000 \
-  midi_file_fuzz:media:10000000 media_file_fuzz:media:1000000; do
+  midi_file_fuzz:midi:10000000 mp4_audio_track_fuzz:mp4:10000000 media_file_fuzz:media:1000000; do
   IFS=: read -r target seeds runs <<<"$spec"
   mkdir -p "$dir/corpus/$target"
   log="$dir/$target.log"

@@ -47,7 +47,11 @@ endfunction()
 quorwind_fuzz_target(playback_fuzz ${PROJECT_SOURCE_DIR}/playback/playback_fuzz.cc text playback)
 quorwind_fuzz_target(utf8_fuzz ${PROJECT_SOURCE_DIR}/app/utf8_fuzz.cc text app_posix)
 quorwind_fuzz_target(service_fuzz ${PROJECT_SOURCE_DIR}/mci/service/service_fuzz.cc commands mci_core)
-quorwind_fuzz_target(midi_file_fuzz ${PROJECT_SOURCE_DIR}/mci/midi/midi_file_fuzz.cc media midi_file)
+quorwind_fuzz_target(midi_file_fuzz ${PROJECT_SOURCE_DIR}/mci/midi/midi_file_fuzz.cc midi midi_file)
+target_compile_definitions(midi_file_fuzz PRIVATE
+  QUORWIND_FUZZ_SOUNDFONT="${QUORWIND_FUZZ_DIR}/soundfont.sf2")
+quorwind_fuzz_target(mp4_audio_track_fuzz
+  ${PROJECT_SOURCE_DIR}/mci/decoders/mp4_audio_track_fuzz.cc mp4 mp4_audio_track)
 quorwind_fuzz_target(media_file_fuzz ${PROJECT_SOURCE_DIR}/mci/decoders/media_file_fuzz.cc media mci_core)
 
 # Inputs that once crashed a target, kept beside the code they concern and run

@@ -355,6 +355,54 @@ class FormatsTest(ServerTest):
                 path = self.ffmpeg(name, *codec, video=video)
                 self.check(path, decoded_ms(path), 1000.0 * frame / 44100, heard_ms=980)
 
+    def test_what_a_file_claims_gives_way_to_what_decodes(self):
+        """Headers, sample tables, timestamps and durations that do not match the
+        sound: the reply is what decodes, within a codec frame."""
+        def cut(name, source):
+            with open(source, "rb") as f:
+                data = f.read()
+            path = os.path.join(self.dir, name)
+            with open(path, "wb") as f:
+                f.write(data[:len(data) // 2])  # as an interrupted download leaves it
+            return path
+
+        def joined(name, first, second):
+            path = os.path.join(self.dir, name)
+            with open(path, "wb") as out:
+                for part in (first, second):
+                    with open(part, "rb") as f:
+                        out.write(f.read())
+            return path
+
+        cover = os.path.join(self.dir, "cover.png")
+        subprocess.run(["ffmpeg", "-y", "-loglevel", "quiet", "-f", "lavfi", "-i",
+                        "color=c=red:s=64x64", "-frames:v", "1", cover], check=True)
+        vorbis = self.ffmpeg("link.ogg", "-c:a", "libvorbis")
+        opus = self.ffmpeg("link.opus", "-c:a", "libopus")
+        # (name, file, samples per codec frame)
+        for name, path, frame in [
+                ("FLAC cut short", cut("cut.flac", self.ffmpeg("whole.flac")), 4608),
+                ("m4a, sample table first, cut short",
+                 cut("cut.m4a", self.ffmpeg("whole.m4a", "-c:a", "aac", "-movflags", "+faststart")),
+                 1024),
+                ("WMA with a cover picture",
+                 self.make("cover.wma", ["ffmpeg", "-y", "-loglevel", "quiet", "-i", "IN", "-i",
+                                         cover, "-map", "0:a", "-map", "1:v", "-c:a", "wmav2",
+                                         "-c:v", "mjpeg", "-disposition:v", "attached_pic",
+                                         "OUT"]), 2048),
+                ("Musepack SV8", self.make("tone.mpc", ["mpcenc", "--silent", "IN", "OUT"]), 1152),
+                ("chained Vorbis", joined("chained.ogg", vorbis, vorbis), 2048),
+                ("chained Opus", joined("chained.opus", opus, opus), 960)]:
+            with self.subTest(name=name):
+                decoded = decoded_ms(path)
+                self.check(path, decoded, 1000.0 * frame / 44100, heard_ms=0.95 * decoded)
+        # A MIDI file's declared tracks are the song; bytes after them are not.
+        midi = os.path.join(self.dir, "trailing.mid")
+        soundlab.write_midi(midi, [(0, 500000)], [(0, 960)])
+        with open(midi, "ab") as f:
+            f.write(bytes(18))
+        self.check(midi, 1000, 0, heard_ms=900)
+
     def test_midi_length_follows_the_tempo_map(self):
         # 960 ticks at 120 bpm (1 s), then 480 at 240 bpm (0.25 s), in two notes.
         path = os.path.join(self.dir, "song.mid")

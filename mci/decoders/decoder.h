@@ -24,7 +24,12 @@ namespace quorwind::mci {
 ///   more than it needs to tell; another decoder may then be tried.
 /// - LengthMilliseconds is exact: Read delivers, rounded to the nearest
 ///   millisecond, that many milliseconds of frames, unless the file changes
-///   underneath (then Read ends early, quietly).
+///   underneath (then Read ends early, quietly). It is the count of what the
+///   decoder delivers, never what the file claims: a header's frame count, a
+///   sample table, a container's duration or a packet's timestamp is checked
+///   (cheaply: the claimed last frame decodes, the last page ends the only
+///   stream) and, where the check fails, the frames are counted by decoding,
+///   or the file is left to a decoder that counts.
 /// - Neither opening nor reading ever prints, whatever the file holds, and no
 ///   header field makes it allocate more than the stream needs.
 /// - Read and Layout never throw.

@@ -11,7 +11,9 @@ extern "C" {
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "mci/decoders/decoder.h"
@@ -24,6 +26,11 @@ namespace {
 constexpr int kIoBufferSize = 64 * 1024;
 /// Channel counts beyond this are no sound a speaker set can render.
 constexpr int kMaximumChannels = 32;
+/// Streams are counted by decoding them when the file is at most this large
+/// and the count ends within this time: an hour of WMA decodes in 1.5 s.
+/// Larger files (long videos) keep the container's claim.
+constexpr std::int64_t kLargestCountedFile = 512 << 20;
+constexpr auto kLongestCount = std::chrono::seconds(3);
 
 int ReadPacket(void* opaque, std::uint8_t* buffer, int size) {
   const ssize_t got =
@@ -59,7 +66,14 @@ class FfmpegDecoder : public Decoder {
 
  private:
   MciError OpenContainer();
-  /// The stream's length in frames: from the container, or from its packets.
+  /// Opens the stream's decoder and the converter after it, afresh.
+  MciError OpenCodec();
+  /// The frames the decoder yields, counted by decoding the whole stream;
+  /// nothing when the file is too large or the count takes too long (the
+  /// container and decoder are then where the count stopped).
+  std::optional<std::uint64_t> CountDecodedFrames();
+  /// The stream's length in frames as the container claims it: its stated
+  /// duration, or where its last packet ends.
   std::uint64_t CountFrames();
   /// Reads the remaining packets; returns where the last of the stream ends,
   /// and sets end_discard_ to the samples its decoder drops from that end.
@@ -146,12 +160,38 @@ MciError FfmpegDecoder::Open(UniqueFd fd) {
   for (unsigned i = 0; i < format_->nb_streams; ++i) {
     if (static_cast<int>(i) != stream_) format_->streams[i]->discard = AVDISCARD_ALL;
   }
+  if (MciError error = OpenCodec(); error != kOk) return error;
+  packet_ = av_packet_alloc();
+  frame_ = av_frame_alloc();
+  if (!packet_ || !frame_) return kOutOfMemory;
+  // Timestamps and stated durations are claims that real files break (lost
+  // last packets, padding, streams beside the sound): the length is what the
+  // decoder yields, counted, where counting is cheap enough.
+  const std::optional<std::uint64_t> decoded = CountDecodedFrames();
+  if (MciError error = ReopenContainer(); error != kOk) return error;
+  if (MciError error = OpenCodec(); error != kOk) return error;
+  frames_ = decoded ? *decoded : CountFrames();
+  return frames_ > 0 ? kOk : kInvalidFile;
+}
+
+MciError FfmpegDecoder::OpenCodec() {
+  avcodec_free_context(&codec_);
+  swr_free(&resampler_);
+  av_channel_layout_uninit(&in_layout_);
+  pending_ = {};
+  draining_ = false;
   const AVStream* stream = format_->streams[stream_];
+  const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+  if (!codec) return kInvalidFile;
   codec_ = avcodec_alloc_context3(codec);
   if (!codec_ || avcodec_parameters_to_context(codec_, stream->codecpar) < 0) return kInvalidFile;
   codec_->thread_count = 1;
   codec_->pkt_timebase = stream->time_base;
   if (avcodec_open2(codec_, codec, nullptr) < 0) return kInvalidFile;
+  if ((rate_ != 0 && codec_->sample_rate != rate_) ||
+      (channels_ != 0 && codec_->ch_layout.nb_channels != channels_)) {
+    return kInvalidFile;  // the stream seen again is another one
+  }
   rate_ = codec_->sample_rate;
   channels_ = codec_->ch_layout.nb_channels;
   if (rate_ <= 0 || channels_ <= 0 || channels_ > kMaximumChannels) return kInvalidFile;
@@ -165,11 +205,19 @@ MciError FfmpegDecoder::Open(UniqueFd fd) {
   if (configured < 0 || swr_init(resampler_) < 0) return kInvalidFile;
   in_format_ = codec_->sample_fmt;
   if (av_channel_layout_copy(&in_layout_, &codec_->ch_layout) < 0) return kOutOfMemory;
-  packet_ = av_packet_alloc();
-  frame_ = av_frame_alloc();
-  if (!packet_ || !frame_) return kOutOfMemory;
-  frames_ = CountFrames();
-  return frames_ > 0 ? kOk : kInvalidFile;
+  return kOk;
+}
+
+std::optional<std::uint64_t> FfmpegDecoder::CountDecodedFrames() {
+  struct stat status {};
+  if (fstat(fd_.get(), &status) != 0 || status.st_size > kLargestCountedFile) return std::nullopt;
+  const auto deadline = std::chrono::steady_clock::now() + kLongestCount;
+  std::uint64_t frames = 0;
+  while (DecodeMore()) {
+    frames += pending_.samples.size() / static_cast<std::size_t>(channels_);
+    if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
+  }
+  return frames;
 }
 
 std::uint64_t FfmpegDecoder::CountFrames() {

@@ -72,12 +72,43 @@ std::vector<Speaker> SndfileDecoder::Layout() const {
   return SpeakersFromCodes(map, kSpeakers);
 }
 
-/// The granule position of the last page of an Ogg file: the end of its
-/// stream, in frames; nothing when |fd| is no Ogg file or has no such page.
-std::optional<std::int64_t> LastOggGranule(int fd) {
-  char magic[4] = {};
+/// The last page of an Ogg file: the end of its last stream, in frames, and
+/// whether that stream is the first one's (a chained file, as a stream
+/// recorder or cat makes, holds several one after the other).
+struct OggEnd {
+  std::int64_t granule = 0;
+  bool chained = false;
+};
+
+std::uint32_t LittleEndian32(const unsigned char* bytes) {
+  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+/// Whether a stream begins after the file's first page: the pages' headers
+/// are walked (a few microseconds a page). Chained links may share a serial
+/// number (cat of one file twice), so the begin-of-stream flag tells.
+bool HasLaterStream(int fd, std::uint64_t size) {
+  unsigned char header[27 + 255];
+  for (std::uint64_t at = 0, page = 0; at + 27 <= size; ++page) {
+    if (pread(fd, header, sizeof header, static_cast<off_t>(at)) < 27 ||
+        std::memcmp(header, "OggS", 4) != 0) {
+      return false;  // damaged: libsndfile reads what it can
+    }
+    if (page > 0 && (header[5] & 0x02)) return true;
+    const unsigned segments = header[26];
+    std::uint64_t body = 0;
+    for (unsigned i = 0; i < segments; ++i) body += header[27 + i];
+    at += 27 + segments + body;
+  }
+  return false;
+}
+
+/// Nothing when |fd| is no Ogg file or has no last page with a granule.
+std::optional<OggEnd> LastOggPage(int fd) {
+  unsigned char first[18] = {};
   struct stat status {};
-  if (pread(fd, magic, 4, 0) != 4 || std::memcmp(magic, "OggS", 4) != 0 ||
+  if (pread(fd, first, sizeof first, 0) != sizeof first || std::memcmp(first, "OggS", 4) != 0 ||
       fstat(fd, &status) != 0) {
     return std::nullopt;
   }
@@ -91,28 +122,51 @@ std::optional<std::int64_t> LastOggGranule(int fd) {
     std::uint64_t granule = 0;
     for (int i = 7; i >= 0; --i)
       granule = granule << 8 | tail[at + 6 + static_cast<std::size_t>(i)];
-    if (granule != UINT64_MAX) return static_cast<std::int64_t>(granule);
+    if (granule == UINT64_MAX) continue;
+    return OggEnd{static_cast<std::int64_t>(granule),
+                  LittleEndian32(&tail[at + 14]) != LittleEndian32(&first[14]) ||
+                      HasLaterStream(fd, static_cast<std::uint64_t>(status.st_size))};
   }
   return std::nullopt;
+}
+
+/// Whether the last of the |frames| that the header claims can be decoded:
+/// a file cut short (an interrupted download) claims frames it lacks.
+/// Leaves |file| at its start.
+bool LastFrameDecodes(SNDFILE* file, const SF_INFO& info) {
+  std::vector<float> frame(static_cast<std::size_t>(info.channels));
+  const bool decoded = info.frames == 0 || (sf_seek(file, info.frames - 1, SEEK_SET) >= 0 &&
+                                            sf_readf_float(file, frame.data(), 1) == 1);
+  return sf_seek(file, 0, SEEK_SET) == 0 && decoded;
 }
 
 }  // namespace
 
 MciError OpenSndfileDecoder(UniqueFd fd, std::unique_ptr<Decoder>& decoder) {
-  const std::optional<std::int64_t> ogg_end = LastOggGranule(fd.get());
+  const std::optional<OggEnd> ogg_end = LastOggPage(fd.get());
   SF_INFO info{};
   SNDFILE* file = sf_open_fd(fd.release(), SFM_READ, &info, SF_TRUE);
   if (!file) return kInvalidFile;  // sf_open_fd closes fd on failure
+
   // Some encoders put the first audio packets on the last header page;
   // libsndfile then drops them, and its count falls short of the stream's
   // end. FFmpeg decodes such a file whole. (Compared as a difference: a
   // header can claim any count.)
   const auto loses_its_start = [&] {
     return (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_VORBIS && ogg_end &&
-           *ogg_end > info.frames && *ogg_end - info.frames > info.samplerate / 1000;
+           ogg_end->granule > info.frames &&
+           ogg_end->granule - info.frames > info.samplerate / 1000;
   };
+  // A header claims a frame count; a file cut short (an interrupted
+  // download) lacks its end, and libsndfile would read silence in its place.
+  // Such a file goes to FFmpeg, which counts what it decodes. An Ogg
+  // stream's count already comes from its last page.
+  const auto cut_short = [&] { return !ogg_end && !LastFrameDecodes(file, info); };
+  // libsndfile reads the first stream of a chained file alone; FFmpeg
+  // plays them all.
+  const bool chained = ogg_end && ogg_end->chained;
   if (info.samplerate <= 0 || info.channels <= 0 || info.frames < 0 ||
-      info.frames == SF_COUNT_MAX || loses_its_start()) {
+      info.frames == SF_COUNT_MAX || chained || loses_its_start() || cut_short()) {
     sf_close(file);
     return kInvalidFile;
   }

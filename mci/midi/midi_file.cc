@@ -249,13 +249,18 @@ std::vector<std::uint8_t> WithExplicitStatus(std::span<const std::uint8_t> smf) 
   Reader file(smf);
   std::uint32_t id = 0;
   std::uint32_t size = 0;
+  std::uint32_t format = 0;
+  std::uint32_t tracks = 0;
   if (!file.BigEndian(4, id) || id != 0x4d546864 /* MThd */ || !file.BigEndian(4, size) ||
-      !file.Skip(size)) {
+      size < 4 || !file.BigEndian(2, format) || !file.BigEndian(2, tracks) ||
+      !file.Skip(size - 4)) {
     return {};
   }
   std::vector<std::uint8_t> out(smf.begin(),
                                 smf.begin() + static_cast<std::ptrdiff_t>(file.Position()));
-  while (!file.AtEnd()) {
+  // The tracks the header declares; whatever follows them is not the song.
+  std::uint32_t written = 0;
+  while (written < tracks && !file.AtEnd()) {
     const std::size_t start = file.Position();
     if (!file.BigEndian(4, id) || !file.BigEndian(4, size) || !file.Skip(size)) return {};
     const auto chunk = file.Since(start);
@@ -274,6 +279,7 @@ std::vector<std::uint8_t> WithExplicitStatus(std::span<const std::uint8_t> smf) 
     AppendBigEndian(out, id);
     AppendBigEndian(out, static_cast<std::uint32_t>(track.size()));
     out.insert(out.end(), track.begin(), track.end());
+    ++written;
   }
   return out;
 }

@@ -93,6 +93,11 @@ TEST(MidiLengthTest, StatusBytesAreWrittenOut) {
   EXPECT_EQ(WithExplicitStatus(Smf(1, 480, {Join({running, kEnd})})),
             Smf(1, 480, {Join({explicit_status, kEnd})}));
   EXPECT_TRUE(WithExplicitStatus(Smf(1, 480, {Bytes{0x00, 60, 100}})).empty());
+  // Bytes after the declared tracks are not the song, whatever they hold.
+  const Bytes song = Smf(1, 480, {Join({explicit_status, kEnd})});
+  for (const Bytes& after : {Bytes(18, 0), Bytes{'M', 'T', 'r', 'k', 0xff}}) {
+    EXPECT_EQ(WithExplicitStatus(Join({song, after})), song);
+  }
 }
 
 TEST(MidiLengthTest, FindsTheSongInsideRiffRmid) {
