@@ -41,7 +41,7 @@ run_preset() {
   echo "== $1" >&2
   cmake --preset "$1" >/dev/null
   cmake --build --preset "$1" -j "$jobs"
-  ctest --preset "$1" -j "$jobs" "${@:2}"
+  ctest --preset "$1" -j "$jobs" --output-on-failure "${@:2}"
 }
 
 run_windows() {

@@ -113,11 +113,54 @@ def reap_orphans(seconds=0.2):
     return cpu
 
 
+def tree_pss_kb(root):
+    """The proportional set size of every process below |root| (not |root|
+    itself), summed, in KB: shared pages count once over their sharers."""
+    total, queue = 0, [root]
+    while queue:
+        parent = queue.pop()
+        try:
+            for task in os.listdir("/proc/%d/task" % parent):
+                with open("/proc/%d/task/%s/children" % (parent, task)) as f:
+                    for child in f.read().split():
+                        queue.append(int(child))
+                        with open("/proc/%s/smaps_rollup" % child) as rollup:
+                            for line in rollup:
+                                if line.startswith("Pss:"):
+                                    total += int(line.split()[1])
+                                    break
+        except OSError:
+            pass  # ended while being read
+    return total
+
+
+class TreeMemory(threading.Thread):
+    """Samples the summed PSS of a process's descendants every 2 ms; |peak_kb|
+    is the largest sum seen."""
+
+    def __init__(self, root):
+        super().__init__(daemon=True)
+        self.root, self.peak_kb, self.done = root, 0, threading.Event()
+        self.start()
+
+    def run(self):
+        while not self.done.is_set():
+            self.peak_kb = max(self.peak_kb, tree_pss_kb(self.root))
+            time.sleep(0.002)
+
+    def stop(self):
+        self.done.set()
+        self.join()
+        return self.peak_kb
+
+
 def run_measured(command, env):
     """Runs |command| under GNU time, whose own start is small enough not to
     count in the peak memory it reports; the CPU time comes from the kernel's
     accounting of the whole run, to the microsecond. Returns (exec time,
-    lifetime s, max RSS KB, CPU s, status, first line of its error output)."""
+    lifetime s, max RSS KB of the player's own process, peak PSS KB of the
+    player's whole process tree, CPU s, status, first line of its error
+    output)."""
     report = os.path.join(MEDIA, "time-%d.txt" % os.getpid())
     errors = os.path.join(MEDIA, "stderr-%d.txt" % os.getpid())
     reap_orphans(0)  # those of earlier runs (Wine's helpers) are not this run's
@@ -126,15 +169,17 @@ def run_measured(command, env):
         process = subprocess.Popen(
             ["/usr/bin/time", "-q", "-f", "%M", "-o", report] + command, env=env,
             stdin=subprocess.DEVNULL, stdout=null, stderr=err)
+        memory = TreeMemory(process.pid)  # below GNU time: the player and its children
         _, status, usage = os.wait4(process.pid, 0)
         end = time.monotonic()
+        pss = memory.stop()
     process.returncode = os.waitstatus_to_exitcode(status)
     cpu = usage.ru_utime + usage.ru_stime + reap_orphans()
     with open(report) as f:
         rss = int(f.read().split()[-1])
     with open(errors, errors="replace") as f:
         message = next((line.strip() for line in f if line.strip()), "")
-    return start, end - start, rss, cpu, process.returncode, message
+    return start, end - start, rss, pss, cpu, process.returncode, message
 
 
 def make_tone(path, fmt, seconds, rate=44100, channels=2):
@@ -233,7 +278,8 @@ def bench_players(server, files, runs, wine_prefix, only=None):
             samples_per_run = []
             for _ in range(runs):
                 recording = LiveRecording(server)
-                started, lifetime, rss, cpu, status, message = run_measured(command(path), env)
+                started, lifetime, rss, pss, cpu, status, message = run_measured(command(path),
+                                                                                  env)
                 samples, arrivals = recording.stop()
                 onset = soundlab.onset_ms(samples)
                 end = soundlab.end_ms(samples)
@@ -247,9 +293,10 @@ def bench_players(server, files, runs, wine_prefix, only=None):
                 samples_per_run.append(dict(lifetime=lifetime, overshoot=lifetime - length,
                                             latency=latency, heard=heard / (length * 1000.0),
                                             exit_after_end=exit_after_end,
-                                            rss=rss, cpu=cpu, status=status, message=message))
+                                            rss=rss, pss=pss, cpu=cpu, status=status,
+                                            message=message))
             row = {"player": name, "file": label, "sink": server.name}
-            for key in ["lifetime", "overshoot", "latency", "heard", "exit_after_end", "rss",
+            for key in ["lifetime", "overshoot", "latency", "heard", "exit_after_end", "rss", "pss",
                         "cpu"]:
                 row[key] = summary([s[key] for s in samples_per_run])
             row["statuses"] = sorted({s["status"] for s in samples_per_run})
@@ -260,11 +307,12 @@ def bench_players(server, files, runs, wine_prefix, only=None):
                 (", “%s”" % failed[0]["message"][:80]) if failed[0]["message"] else "")
             rows.append(row)
             print("%-10s %-20s %-14s overshoot %s  latency %s  heard %s  exit after end %s  "
-                  "rss %s  cpu %s" % (
+                  "rss %s  pss %s  cpu %s" % (
                 server.name, name, label, fmt(row["overshoot"], 1000, 0, " ms"),
                 fmt(row["latency"], 1000, 0, " ms"), fmt(row["heard"], 100, 1, "%"),
                 fmt(row["exit_after_end"], 1000, 0, " ms"),
-                fmt(row["rss"], 1 / 1024, 1, " MB"), fmt(row["cpu"], 1000, 0, " ms")),
+                fmt(row["rss"], 1 / 1024, 1, " MB"), fmt(row["pss"], 1 / 1024, 1, " MB"),
+                fmt(row["cpu"], 1000, 0, " ms")),
                 file=sys.stderr)
     return rows
 
@@ -358,7 +406,7 @@ def write_chart(rows, path):
     measures = [("latency", "Start latency (ms): exec to the file's first audible sound at the "
                  "sink, less its place in the file", 1000),
                 ("exit_after_end", "Exit after end (ms): last sample at the sink to exit", 1000),
-                ("rss", "Peak resident memory (MB)", 1 / 1024)]
+                ("pss", "Peak PSS of the process tree (MB)", 1 / 1024)]
     figure, axes = plt.subplots(len(measures), 1, figsize=(14, 12))
     width = 0.8 / max(len(names), 1)
     for axis, (key, title, scale) in zip(axes, measures):
@@ -420,27 +468,29 @@ def write_markdown(rows, length_rows, clock_rows, size_info, runs, path):
         "that sound lies in the file (the MIDI organ's attack makes its first 40 ms too quiet "
         "to count, whoever renders it); exit after end runs "
         "from the tone's last sample at the monitor to the player's exit; heard counts the "
-        "1 ms windows of the monitor that carry the tone (±2 ms at the edges). Peak RSS is "
-        "GNU time's maximum resident set of the player's own process (quorwind's decoding "
-        "child, which maps FFmpeg or FluidSynth for the files that need them, is not in it); CPU "
+        "1 ms windows of the monitor that carry the tone (±2 ms at the edges). Tree PSS is "
+        "the peak, sampled every 2 ms, of the summed proportional set size of the player and "
+        "every process it starts (quorwind's decoding child, which maps FFmpeg or FluidSynth "
+        "for the files that need them; Wine's server and helpers); own RSS is GNU time's "
+        "maximum resident set of the player's own process alone; CPU "
         "time is user + system of the whole run, the player's children included. "
         "Reproduce with `bench/run.sh`.",
         "",
         "## Play and wait",
         "",
         "| sink | player | file | overshoot | start latency | exit after end | heard | "
-        "peak RSS | CPU time | exit |",
-        "|---|---|---|---|---|---|---|---|---|---|",
+        "tree PSS | own RSS | CPU time | exit |",
+        "|---|---|---|---|---|---|---|---|---|---|---|",
     ]
     for r in rows:
         if r["failure"]:
-            lines.append("| %s | %s | %s | %s | | | | | | |" % (
+            lines.append("| %s | %s | %s | %s | | | | | | | |" % (
                 r["sink"], r["player"], r["file"], r["failure"]))
             continue
-        lines.append("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
+        lines.append("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
             r["sink"], r["player"], r["file"], fmt(r["overshoot"], 1000, 0, " ms"),
             fmt(r["latency"], 1000, 0, " ms"), fmt(r["exit_after_end"], 1000, 0, " ms"),
-            fmt(r["heard"], 100, 1, "%"),
+            fmt(r["heard"], 100, 1, "%"), fmt(r["pss"], 1 / 1024, 1, " MB"),
             fmt(r["rss"], 1 / 1024, 1, " MB"), fmt(r["cpu"], 1000, 0, " ms"),
             ",".join(str(s) for s in r["statuses"])))
     lines += [

@@ -396,6 +396,24 @@ class FormatsTest(ServerTest):
             with self.subTest(name=name):
                 decoded = decoded_ms(path)
                 self.check(path, decoded, 1000.0 * frame / 44100, heard_ms=0.95 * decoded)
+        # An encoder's gapless record (iTunSMPB) without an edit list: exactly
+        # the length it states, priming and padding cut. Beside an edit list,
+        # the edit list holds, whatever the record says.
+        from mutagen.mp4 import MP4, MP4FreeForm
+        # (name, edit list, rate: 22.05 kHz goes to FFmpeg, stated length)
+        for name, edit_list, rate, stated in [("gapless.m4a", "0", "44100", 44100),
+                                              ("gapless-22k.m4a", "0", "22050", 22050),
+                                              ("edited.m4a", "1", "44100", 22050)]:
+            with self.subTest(name=name):
+                path = self.ffmpeg(name, "-ar", rate, "-c:a", "aac", "-use_editlist", edit_list)
+                tags = MP4(path)
+                tags["----:com.apple.iTunes:iTunSMPB"] = [MP4FreeForm(
+                    (" 00000000 00000400 00000200 %016X 00000000" % stated).encode())]
+                tags.save()
+                if edit_list == "0":
+                    self.check(path, 1000, 0, heard_ms=980)
+                else:
+                    self.check(path, decoded_ms(path), 1000.0 * 1024 / 44100, heard_ms=980)
         # A MIDI file's declared tracks are the song; bytes after them are not.
         midi = os.path.join(self.dir, "trailing.mid")
         soundlab.write_midi(midi, [(0, 500000)], [(0, 960)])

@@ -48,10 +48,10 @@ printf 'MThd\0\0\0\6\0\0\0\1\0\x60MTrk\0\0\0\23\0\xf0\5\x7e\x7f\x09\x01\xf7\0\x9
 # The MP4 target's own: AAC-LC as encoders write it, with and without an
 # edit list, the sample table first, mono, fragmented, and ALAC.
 if command -v ffmpeg >/dev/null; then
-  for spec in plain: faststart:-movflags:+faststart noedits:-use_editlist:0 \
-    mono:-ac:1 fragmented:-movflags:frag_keyframe+empty_moov alac:-c:a:alac; do
+  for spec in plain: faststart:-movflags,+faststart noedits:-use_editlist,0 \
+    mono:-ac,1 fragmented:-movflags,frag_keyframe+empty_moov alac:-c:a,alac; do
     name="${spec%%:*}"
-    IFS=: read -r -a options <<<"${spec#*:}"
+    IFS=, read -r -a options <<<"${spec#*:}"
     ffmpeg -loglevel quiet -y -f lavfi -i sine=duration=0.1 -c:a aac "${options[@]}" \
       -f mp4 "$dir/mp4/$name" </dev/null || true
   done

@@ -17,6 +17,7 @@ extern "C" {
 #include <vector>
 
 #include "mci/decoders/decoder.h"
+#include "mci/decoders/mp4_audio_track.h"
 #include "mci/module_loader.h"
 
 namespace quorwind::mci {
@@ -171,6 +172,14 @@ MciError FfmpegDecoder::Open(UniqueFd fd) {
   if (MciError error = ReopenContainer(); error != kOk) return error;
   if (MciError error = OpenCodec(); error != kOk) return error;
   frames_ = decoded ? *decoded : CountFrames();
+  // An MP4 encoder's gapless record: FFmpeg skips its priming but plays its
+  // padding, which the record says is not the stream. (Where an edit list
+  // says otherwise, FFmpeg has applied it and it normally agrees.)
+  if (std::strstr(format_->iformat->name, "mp4")) {
+    const AVDictionaryEntry* record = av_dict_get(format_->metadata, "iTunSMPB", nullptr, 0);
+    const auto gapless = record ? ParseGaplessRecord(record->value) : std::nullopt;
+    if (gapless) frames_ = std::min(frames_, gapless->length);
+  }
   return frames_ > 0 ? kOk : kInvalidFile;
 }
 

@@ -4,8 +4,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <limits>
 #include <span>
+#include <string_view>
 
 namespace quorwind::mci {
 
@@ -257,7 +260,56 @@ bool ApplyEditList(std::span<const std::uint8_t> trak, std::uint32_t movie_scale
   return true;
 }
 
+/// The text of the gapless record in the movie's metadata (udta/meta/ilst,
+/// the freeform item com.apple.iTunes:iTunSMPB); empty when there is none.
+std::string_view GaplessRecordText(std::span<const std::uint8_t> movie) {
+  auto meta = Boxes::Find(Boxes::Find(movie, Code("udta")), Code("meta"));
+  // MP4's meta is a full box (version and flags first); QuickTime's is not.
+  if (meta.size() >= 4 && meta[0] == 0 && meta[1] == 0 && meta[2] == 0 && meta[3] == 0) {
+    meta = meta.subspan(4);
+  }
+  Boxes items(Boxes::Find(meta, Code("ilst")));
+  std::uint32_t type = 0;
+  std::span<const std::uint8_t> item;
+  while (items.Next(type, item)) {
+    if (type != Code("----")) continue;
+    const auto name = Boxes::Find(item, Code("name"));
+    const std::string_view wanted = "iTunSMPB";
+    if (name.size() != 4 + wanted.size() ||
+        !std::equal(wanted.begin(), wanted.end(), name.begin() + 4)) {
+      continue;
+    }
+    const auto data = Boxes::Find(item, Code("data"));  // type and locale, then the text
+    if (data.size() <= 8) return {};
+    return {reinterpret_cast<const char*>(data.data()) + 8, data.size() - 8};
+  }
+  return {};
+}
+
 }  // namespace
+
+std::optional<GaplessRecord> ParseGaplessRecord(std::string_view text) {
+  // Hexadecimal fields: 0, the priming, the padding, the stream's length.
+  std::uint64_t fields[4] = {};
+  std::size_t field = 0;
+  bool in_field = false;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (!std::isxdigit(byte)) {
+      if (in_field && ++field == 4) break;
+      in_field = false;
+      if (byte != ' ') return std::nullopt;
+      continue;
+    }
+    if (fields[field] >> 60) return std::nullopt;  // longer than any stream
+    const int digit = std::isdigit(byte) ? byte - '0' : std::tolower(byte) - 'a' + 10;
+    fields[field] = fields[field] << 4 | static_cast<std::uint64_t>(digit);
+    in_field = true;
+  }
+  if (in_field && field < 4) ++field;
+  if (field < 4 || fields[3] == 0) return std::nullopt;
+  return GaplessRecord{fields[1], fields[3]};
+}
 
 std::optional<Mp4AudioTrack> ReadMp4AudioTrack(int fd, std::uint64_t file_size) {
   // The movie box, wherever it is among the top-level boxes.
@@ -315,6 +367,14 @@ std::optional<Mp4AudioTrack> ReadMp4AudioTrack(int fd, std::uint64_t file_size) 
     if (frames == 0) return std::nullopt;
     if (media_duration > 0) frames = std::min(frames, media_duration);
     if (!ApplyEditList(trak, movie_scale, frames, track) || track.length == 0) return std::nullopt;
+    // Without an edit list, the standard's own means, an encoder's gapless
+    // record says which frames are the stream: its priming and padding are not.
+    const auto gapless = ParseGaplessRecord(GaplessRecordText(movie));
+    if (Boxes::Find(trak, Code("edts")).empty() && gapless && gapless->priming < frames &&
+        gapless->length <= frames - gapless->priming) {
+      track.skip = gapless->priming;
+      track.length = gapless->length;
+    }
     found = std::move(track);
   }
   return found;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 namespace quorwind::mci {
@@ -27,10 +28,23 @@ struct Mp4AudioTrack {
   std::vector<Mp4Sample> samples;
   std::uint32_t frames_per_sample = 0;
   /// Frames of the decoded samples, from the first, that are not the stream
-  /// (the encoder's priming), and the stream's length in frames after them.
+  /// (the encoder's priming), and the stream's length in frames after them:
+  /// from the edit list, or without one from the gapless record.
   std::uint64_t skip = 0;
   std::uint64_t length = 0;
 };
+
+/// The gapless record an encoder leaves in an MP4 file's metadata (iTunes'
+/// iTunSMPB): its priming, and the stream's own length after it, in frames;
+/// what lies beyond is padding.
+struct GaplessRecord {
+  std::uint64_t priming = 0;
+  std::uint64_t length = 0;
+};
+
+/// The record from its text (hexadecimal fields: 0, the priming, the
+/// padding, the length, ...); nothing when |text| is not one.
+std::optional<GaplessRecord> ParseGaplessRecord(std::string_view text);
 
 /// Reads the track from the file open at |fd|, whose size is |file_size|;
 /// nothing when the file is not one this reader takes.
