@@ -1,6 +1,6 @@
-// The module libquorwind-aac.so: AAC-LC in MP4 files (.m4a, .mp4, .m4b) by
-// libfaad2, a decoder a hundredth of FFmpeg's size, so that the common
-// iTunes-style file starts as soon as a WAV. Files it does not take (other
+// The module libquorwind-aac.so: AAC-LC in MP4 files (.m4a, .mp4, .m4b) and
+// ADTS streams (.aac) by libfaad2, a decoder a hundredth of FFmpeg's size, so
+// that the common files start as soon as a WAV. Files it does not take (other
 // codecs, HE-AAC, more than two channels, fragments) go to FFmpeg.
 #include <neaacdec.h>
 #include <sys/stat.h>
@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "mci/decoders/adts_track.h"
 #include "mci/decoders/decoder.h"
 #include "mci/decoders/mp4_audio_track.h"
 #include "mci/module_loader.h"
@@ -64,6 +65,16 @@ class AacDecoder : public Decoder {
  private:
   /// Decodes the next access unit into pending_; false at the end.
   bool DecodeMore();
+  /// Whether libfaad2 announces |rate| for the media's: at 24 kHz and below
+  /// it announces the rate implicit SBR would give, and without SBR data
+  /// (see CarriesSbr) decodes at the media's.
+  bool IsMediaRate(unsigned long rate) const {
+    return rate == track_.time_scale ||
+           (track_.time_scale <= 24000 && rate == 2ul * track_.time_scale);
+  }
+  /// Whether the first access units carry SBR data (HE-AAC signalled only
+  /// by its presence), which FFmpeg would play at twice the rate.
+  bool CarriesSbr();
 
   UniqueFd fd_;
   Mp4AudioTrack track_;
@@ -83,7 +94,9 @@ MciError AacDecoder::Open(UniqueFd fd) {
   fd_ = std::move(fd);
   struct stat status {};
   if (fstat(fd_.get(), &status) != 0) return kInvalidFile;
-  auto track = ReadMp4AudioTrack(fd_.get(), static_cast<std::uint64_t>(status.st_size));
+  const auto size = static_cast<std::uint64_t>(status.st_size);
+  auto track = ReadMp4AudioTrack(fd_.get(), size);
+  if (!track) track = ReadAdtsTrack(fd_.get(), size);
   if (!track || track->object_type != kMpeg4Audio ||
       track->frames_per_sample != kFramesPerAccessUnit) {
     return kInvalidFile;
@@ -95,13 +108,14 @@ MciError AacDecoder::Open(UniqueFd fd) {
 
   // Plain AAC-LC at the media's rate; SBR, signalled or implicit, would
   // change the rate and is left to FFmpeg, whose choices the others follow.
+  // Implicit SBR is possible at 24 kHz and below: the first units tell.
   channels_ = ChannelConfiguration(track_.decoder_config);
   mp4AudioSpecificConfig config{};
   if (NeAACDecAudioSpecificConfig(track_.decoder_config.data(), track_.decoder_config.size(),
                                   &config) != 0 ||
       config.objectTypeIndex != kAacLowComplexity || config.sbr_present_flag == 1 ||
-      channels_ < 1 || channels_ > 2 || config.samplingFrequency != track_.time_scale ||
-      config.samplingFrequency <= 24000) {
+      channels_ < 1 || channels_ > 2 || !IsMediaRate(config.samplingFrequency) ||
+      (track_.time_scale <= 24000 && CarriesSbr())) {
     return kInvalidFile;
   }
   decoder_ = NeAACDecOpen();
@@ -116,7 +130,7 @@ MciError AacDecoder::Open(UniqueFd fd) {
   if (NeAACDecInit2(decoder_, track_.decoder_config.data(),
                     static_cast<unsigned long>(track_.decoder_config.size()), &rate,
                     &channels) != 0 ||
-      rate != track_.time_scale || (channels != channels_ && !(channels == 2 && channels_ == 1))) {
+      !IsMediaRate(rate) || (channels != channels_ && !(channels == 2 && channels_ == 1))) {
     return kInvalidFile;
   }
   decoded_channels_ = channels;
@@ -130,6 +144,35 @@ MciError AacDecoder::Open(UniqueFd fd) {
   }
   unit_.resize(kLargestAccessUnit + 8);  // zeros past the end for the bit reader
   return kOk;
+}
+
+bool AacDecoder::CarriesSbr() {
+  constexpr std::size_t kUnitsLooked = 4;
+  NeAACDecHandle probe = NeAACDecOpen();
+  if (!probe) return true;
+  NeAACDecConfigurationPtr settings = NeAACDecGetCurrentConfiguration(probe);
+  settings->outputFormat = FAAD_FMT_FLOAT;
+  settings->dontUpSampleImplicitSBR = 1;
+  unsigned long rate = 0;
+  unsigned char channels = 0;
+  bool sbr = !NeAACDecSetConfiguration(probe, settings) ||
+             NeAACDecInit2(probe, track_.decoder_config.data(),
+                           static_cast<unsigned long>(track_.decoder_config.size()), &rate,
+                           &channels) != 0;
+  std::vector<std::uint8_t> unit(kLargestAccessUnit + 8);
+  for (std::size_t i = 0; i < std::min(kUnitsLooked, track_.samples.size()) && !sbr; ++i) {
+    const Mp4Sample& sample = track_.samples[i];
+    std::fill(unit.begin(), unit.end(), 0);
+    if (pread(fd_.get(), unit.data(), sample.size, static_cast<off_t>(sample.offset)) !=
+        static_cast<ssize_t>(sample.size)) {
+      break;
+    }
+    NeAACDecFrameInfo info{};
+    NeAACDecDecode(probe, &info, unit.data(), sample.size);
+    sbr = info.error == 0 && info.sbr != NO_SBR;
+  }
+  NeAACDecClose(probe);
+  return sbr;
 }
 
 bool AacDecoder::DecodeMore() {

@@ -1,5 +1,6 @@
 // The AAC module against FFmpeg's: the same length, format and frames for the
-// MP4 files it takes, and no file taken that FFmpeg would play differently.
+// MP4 and ADTS files it takes, and no file taken that FFmpeg would play
+// differently.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -76,7 +77,9 @@ TEST_F(AacDecoderTest, TakesWhatItCanPlayAsFfmpegDoes) {
       {"moov-first.m4a", "sine=f=440:d=1:r=32000", "-c:a aac -movflags +faststart", true},
       {"fragmented.m4a", "sine=f=440:d=1.2:r=48000", "-c:a aac -movflags +frag_keyframe+empty_moov",
        false},
-      {"low-rate.m4a", "sine=f=440:d=1:r=22050", "-c:a aac", false},
+      {"low-rate.m4a", "sine=f=440:d=1:r=22050", "-c:a aac", true},
+      {"adts.aac", "sine=f=440:d=1.7:r=44100", "-ac 2 -c:a aac -f adts", true},
+      {"adts-mono-16k.aac", "sine=f=440:d=0.9:r=16000", "-c:a aac -f adts", true},
       {"six.m4a", "sine=f=440:d=1:r=48000", "-ac 6 -c:a aac", false},
       {"alac.m4a", "sine=f=440:d=1:r=44100", "-c:a alac", false},
   };

@@ -171,7 +171,13 @@ MciError FfmpegDecoder::Open(UniqueFd fd) {
   const std::optional<std::uint64_t> decoded = CountDecodedFrames();
   if (MciError error = ReopenContainer(); error != kOk) return error;
   if (MciError error = OpenCodec(); error != kOk) return error;
-  frames_ = decoded ? *decoded : CountFrames();
+  // An MP4 file's stated duration is its edit list's, the standard's own
+  // statement of where the stream ends: the decoder's padding beyond it is
+  // not the stream, while a file cut short ends where its frames do.
+  const bool stated_by_edit_list = std::strstr(format_->iformat->name, "mp4") != nullptr;
+  frames_ = !decoded              ? CountFrames()
+            : stated_by_edit_list ? std::min(*decoded, CountFrames())
+                                  : *decoded;
   // An MP4 encoder's gapless record: FFmpeg skips its priming but plays its
   // padding, which the record says is not the stream. (Where an edit list
   // says otherwise, FFmpeg has applied it and it normally agrees.)

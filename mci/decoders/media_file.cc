@@ -1,6 +1,8 @@
 // Media files: the decoders that may read a file, chosen by its first bytes.
 #include "mci/decoders/media_file.h"
 
+#include "mci/decoders/id3v2.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,15 +35,6 @@ bool IsMidi(const Head& head) {
   return head.StartsWith("MThd") || (head.StartsWith("RIFF") && head.StartsWith("RMID", 8));
 }
 
-/// The size of the ID3v2 tag at the start, its header and footer included;
-/// 0 when there is none.
-std::uint64_t Id3v2Size(const Head& head) {
-  if (!head.StartsWith("ID3") || head.size < 10) return 0;
-  std::uint64_t size = 0;
-  for (int i = 6; i < 10; ++i) size = size << 7 | (head.bytes[i] & 0x7f);  // syncsafe
-  return 10 + size + (head.bytes[5] & 0x10 ? 10 : 0);
-}
-
 /// What libsndfile reads, behind whatever tag.
 bool IsSndfileFormat(const Head& head) {
   return head.StartsWith("fLaC") || head.StartsWith("RIFF") || head.StartsWith("RF64") ||
@@ -50,6 +43,11 @@ bool IsSndfileFormat(const Head& head) {
 
 /// The ISO base media format (MP4, M4A, 3GP, QuickTime's successors).
 bool IsMp4(const Head& head) { return head.StartsWith("ftyp", 4); }
+
+/// AAC in ADTS frames: a frame header of layer 0 at the start.
+bool IsAdts(const Head& head) {
+  return head.size >= 7 && head.bytes[0] == 0xff && (head.bytes[1] & 0xf6) == 0xf0;
+}
 
 /// MPEG audio: a layer I-III frame header at the start.
 bool IsMpegAudio(const Head& head) {
@@ -86,10 +84,12 @@ MciError OpenMediaFile(const std::string& path, std::unique_ptr<Decoder>& file,
   // An ID3v2 tag says nothing of the format: the bytes after it do (a FLAC
   // or WAV file may carry one too). Junk after a tag is taken as MPEG audio.
   bool mpeg = IsMpegAudio(head);
-  if (const std::uint64_t tag = Id3v2Size(head)) {
+  bool adts = IsAdts(head);
+  if (const std::uint64_t tag = Id3v2Size(head.bytes, head.size)) {
     Head after;
     after.Read(fd.get(), tag);
-    mpeg = !IsSndfileFormat(after);
+    adts = IsAdts(after);
+    mpeg = !adts && !IsSndfileFormat(after);
   }
 
   // FFmpeg, the heaviest, comes last: most files never load it.
@@ -98,7 +98,7 @@ MciError OpenMediaFile(const std::string& path, std::unique_ptr<Decoder>& file,
   std::vector<MakeDecoderFactory> candidates = {sndfile, MakeFfmpegFactory};
   if (IsMidi(head)) {
     candidates = {MakeMidiFactory};
-  } else if (IsMp4(head)) {
+  } else if (IsMp4(head) || adts) {
     candidates = {MakeAacFactory, MakeFfmpegFactory};
   } else if (mpeg) {
     candidates = {mpg123, MakeFfmpegFactory};

@@ -9,15 +9,46 @@
 #include <vector>
 
 #include "mci/decoders/decoder.h"
+#include "mci/decoders/id3v2.h"
 
 namespace quorwind::mci {
 
 namespace {
 
+/// The media as libsndfile sees it: the file from |base| on, past any ID3v2
+/// tag in front (libsndfile's own skip of a tag leaves its seeks failing).
+struct MediaView {
+  UniqueFd fd;
+  sf_count_t base = 0;
+  sf_count_t size = 0;
+
+  static sf_count_t Length(void* self) { return static_cast<MediaView*>(self)->size; }
+  static sf_count_t Seek(sf_count_t offset, int whence, void* self) {
+    auto* view = static_cast<MediaView*>(self);
+    if (whence == SEEK_END) {
+      offset += view->size;
+      whence = SEEK_SET;
+    }
+    if (whence == SEEK_SET) offset += view->base;
+    const off_t at = lseek(view->fd.get(), static_cast<off_t>(offset), whence);
+    return at < 0 ? -1 : at - view->base;
+  }
+  static sf_count_t Read(void* data, sf_count_t count, void* self) {
+    const ssize_t got =
+        ::read(static_cast<MediaView*>(self)->fd.get(), data, static_cast<std::size_t>(count));
+    return got < 0 ? 0 : got;
+  }
+  static sf_count_t Tell(void* self) { return Seek(0, SEEK_CUR, self); }
+  static sf_count_t Write(const void*, sf_count_t, void*) { return 0; }
+
+  SF_VIRTUAL_IO io = {Length, Seek, Read, Write, Tell};
+};
+
 class SndfileDecoder : public Decoder {
  public:
-  /// Takes ownership of |file|.
-  SndfileDecoder(SNDFILE* file, const SF_INFO& info) : file_(file), info_(info) {}
+  /// Takes ownership of |file|, which reads |view|.
+  SndfileDecoder(std::unique_ptr<MediaView> view, SNDFILE* file, const SF_INFO& info)
+      : view_(std::move(view)), file_(file), info_(info) {}
   ~SndfileDecoder() override { sf_close(file_); }
   SndfileDecoder(const SndfileDecoder&) = delete;
   SndfileDecoder& operator=(const SndfileDecoder&) = delete;
@@ -35,6 +66,7 @@ class SndfileDecoder : public Decoder {
   }
 
  private:
+  std::unique_ptr<MediaView> view_;
   SNDFILE* file_;
   SF_INFO info_;
 };
@@ -88,9 +120,9 @@ std::uint32_t LittleEndian32(const unsigned char* bytes) {
 /// Whether a stream begins after the file's first page: the pages' headers
 /// are walked (a few microseconds a page). Chained links may share a serial
 /// number (cat of one file twice), so the begin-of-stream flag tells.
-bool HasLaterStream(int fd, std::uint64_t size) {
+bool HasLaterStream(int fd, std::uint64_t base, std::uint64_t size) {
   unsigned char header[27 + 255];
-  for (std::uint64_t at = 0, page = 0; at + 27 <= size; ++page) {
+  for (std::uint64_t at = base, page = 0; at + 27 <= size; ++page) {
     if (pread(fd, header, sizeof header, static_cast<off_t>(at)) < 27 ||
         std::memcmp(header, "OggS", 4) != 0) {
       return false;  // damaged: libsndfile reads what it can
@@ -104,11 +136,12 @@ bool HasLaterStream(int fd, std::uint64_t size) {
   return false;
 }
 
-/// Nothing when |fd| is no Ogg file or has no last page with a granule.
-std::optional<OggEnd> LastOggPage(int fd) {
+/// Nothing when the media from |base| on is no Ogg file or has no last page
+/// with a granule.
+std::optional<OggEnd> LastOggPage(int fd, off_t base) {
   unsigned char first[18] = {};
   struct stat status {};
-  if (pread(fd, first, sizeof first, 0) != sizeof first || std::memcmp(first, "OggS", 4) != 0 ||
+  if (pread(fd, first, sizeof first, base) != sizeof first || std::memcmp(first, "OggS", 4) != 0 ||
       fstat(fd, &status) != 0) {
     return std::nullopt;
   }
@@ -125,7 +158,8 @@ std::optional<OggEnd> LastOggPage(int fd) {
     if (granule == UINT64_MAX) continue;
     return OggEnd{static_cast<std::int64_t>(granule),
                   LittleEndian32(&tail[at + 14]) != LittleEndian32(&first[14]) ||
-                      HasLaterStream(fd, static_cast<std::uint64_t>(status.st_size))};
+                      HasLaterStream(fd, static_cast<std::uint64_t>(base),
+                                     static_cast<std::uint64_t>(status.st_size))};
   }
   return std::nullopt;
 }
@@ -140,13 +174,29 @@ bool LastFrameDecodes(SNDFILE* file, const SF_INFO& info) {
   return sf_seek(file, 0, SEEK_SET) == 0 && decoded;
 }
 
+/// Where the media starts: after the ID3v2 tag in front of it, if any.
+off_t MediaStart(int fd) {
+  unsigned char head[10] = {};
+  const ssize_t got = pread(fd, head, sizeof head, 0);
+  return static_cast<off_t>(Id3v2Size(head, got > 0 ? static_cast<std::size_t>(got) : 0));
+}
+
 }  // namespace
 
 MciError OpenSndfileDecoder(UniqueFd fd, std::unique_ptr<Decoder>& decoder) {
-  const std::optional<OggEnd> ogg_end = LastOggPage(fd.get());
+  auto view = std::make_unique<MediaView>();
+  struct stat status {};
+  view->base = MediaStart(fd.get());
+  if (fstat(fd.get(), &status) != 0 || view->base > status.st_size ||
+      lseek(fd.get(), view->base, SEEK_SET) != view->base) {
+    return kInvalidFile;
+  }
+  view->size = status.st_size - view->base;
+  const std::optional<OggEnd> ogg_end = LastOggPage(fd.get(), static_cast<off_t>(view->base));
+  view->fd = std::move(fd);
   SF_INFO info{};
-  SNDFILE* file = sf_open_fd(fd.release(), SFM_READ, &info, SF_TRUE);
-  if (!file) return kInvalidFile;  // sf_open_fd closes fd on failure
+  SNDFILE* file = sf_open_virtual(&view->io, SFM_READ, &info, view.get());
+  if (!file) return kInvalidFile;
 
   // Some encoders put the first audio packets on the last header page;
   // libsndfile then drops them, and its count falls short of the stream's
@@ -170,7 +220,7 @@ MciError OpenSndfileDecoder(UniqueFd fd, std::unique_ptr<Decoder>& decoder) {
     sf_close(file);
     return kInvalidFile;
   }
-  decoder = std::make_unique<SndfileDecoder>(file, info);
+  decoder = std::make_unique<SndfileDecoder>(std::move(view), file, info);
   return kOk;
 }
 
