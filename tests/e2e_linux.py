@@ -450,7 +450,10 @@ class FormatsTest(ServerTest):
         midi = os.path.join(self.dir, "sandboxed.mid")
         soundlab.write_midi(midi, [(0, 500000)], [(0, 7680)])  # 8 s
         files = [wav, self.make("sandboxed.mp3", ["lame", "--quiet", "IN", "OUT"]),
-                 self.ffmpeg("sandboxed.m4a", "-c:a", "aac")]
+                 self.ffmpeg("sandboxed.m4a", "-c:a", "aac"),
+                 self.ffmpeg("sandboxed.aac", "-c:a", "aac"),
+                 self.ffmpeg("sandboxed.wv", "-c:a", "wavpack"),
+                 self.ffmpeg("sandboxed.wma", "-c:a", "wmav2")]
         for path in files[1:]:  # the 1 s tone, four times over
             subprocess.run(["ffmpeg", "-y", "-loglevel", "quiet", "-stream_loop", "3", "-i", path,
                             "-c", "copy", path + ".4" + os.path.splitext(path)[1]], check=True)

@@ -83,6 +83,9 @@ std::unique_ptr<DecoderFactory> MakeFfmpegFactory();
 /// AAC-LC in MP4 files through libfaad2, from its module: what FFmpeg
 /// would play, without loading FFmpeg.
 std::unique_ptr<DecoderFactory> MakeAacFactory();
+/// WavPack through libwavpack, from its module: what FFmpeg would play,
+/// without loading FFmpeg.
+std::unique_ptr<DecoderFactory> MakeWavpackFactory();
 /// Standard MIDI files through FluidSynth, from its module.
 std::unique_ptr<DecoderFactory> MakeMidiFactory();
 
@@ -176,8 +179,8 @@ std::vector<Speaker> SpeakersFromCodes(const std::vector<Code>& codes,
 
 }  // namespace quorwind::mci
 
-/// The entry of a decoder module (libquorwind-aac.so, libquorwind-ffmpeg.so,
-/// libquorwind-midi.so):
+/// The entry of a decoder module (libquorwind-aac.so, libquorwind-wavpack.so,
+/// libquorwind-ffmpeg.so, libquorwind-midi.so):
 /// a new factory of its decoder, owned by the caller; null when out of memory.
 extern "C" quorwind::mci::DecoderFactory* QuorwindNewDecoderFactory() noexcept;
 

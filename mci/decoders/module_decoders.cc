@@ -25,6 +25,10 @@ std::unique_ptr<DecoderFactory> MakeAacFactory() {
   return MakeFactoryFromModule("libquorwind-aac.so");
 }
 
+std::unique_ptr<DecoderFactory> MakeWavpackFactory() {
+  return MakeFactoryFromModule("libquorwind-wavpack.so");
+}
+
 std::unique_ptr<DecoderFactory> MakeMidiFactory() {
   return MakeFactoryFromModule("libquorwind-midi.so");
 }

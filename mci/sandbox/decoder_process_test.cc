@@ -139,8 +139,8 @@ class FaultyDecoder : public Decoder {
     return frames;
   }
   [[noreturn]] static void Spin() {
-    for (volatile unsigned turns = 0;; ++turns) {
-    }
+    volatile unsigned turns = 0;
+    for (;;) turns = turns + 1;
   }
 
  private:

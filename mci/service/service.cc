@@ -51,16 +51,16 @@ MciError MciService::OpenFile(const std::string& path, Device& device) {
     return kOk;
   }
   kept.file.reset();
-  const MciError error = OpenMediaFile(
-      path, device.file, [](MakeDecoderFactory make, UniqueFd fd, std::unique_ptr<Decoder>& file) {
-        return OpenInDecoderProcess(make, std::move(fd), file);
-      });
-  // The sound system is reached while the rest of the sequence runs.
-  if (error == kOk && !next_output_ && devices_.empty()) {
+  // The sound system is reached while the decoder loads and the rest of the
+  // sequence runs: a file that exists is most likely played.
+  if (identified && !next_output_ && devices_.empty()) {
     next_output_ = create_output_();
     if (next_output_) next_output_->Prepare();
   }
-  return error;
+  return OpenMediaFile(path, device.file,
+                       [](MakeDecoderFactory make, UniqueFd fd, std::unique_ptr<Decoder>& file) {
+                         return OpenInDecoderProcess(make, std::move(fd), file);
+                       });
 }
 
 MciError MciService::Open(const ParsedCommand& command) {

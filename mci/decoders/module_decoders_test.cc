@@ -1,6 +1,6 @@
-// The AAC module against FFmpeg's: the same length, format and frames for the
-// MP4 and ADTS files it takes, and no file taken that FFmpeg would play
-// differently.
+// The modules made for one family (AAC, WavPack) against FFmpeg's: the same
+// length, format and frames for the files they take, and no file taken that
+// FFmpeg would play differently.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -41,11 +41,11 @@ std::vector<float> ReadAll(Decoder& decoder) {
   return frames;
 }
 
-class AacDecoderTest : public testing::Test {
+class ModuleDecoderTest : public testing::Test {
  protected:
   void SetUp() override {
-    dir_ =
-        std::filesystem::temp_directory_path() / ("quorwind-aac-test-" + std::to_string(getpid()));
+    dir_ = std::filesystem::temp_directory_path() /
+           ("quorwind-module-test-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir_);
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
@@ -62,40 +62,51 @@ class AacDecoderTest : public testing::Test {
   std::filesystem::path dir_;
 };
 
-TEST_F(AacDecoderTest, TakesWhatItCanPlayAsFfmpegDoes) {
+TEST_F(ModuleDecoderTest, TakesWhatItCanPlayAsFfmpegDoes) {
   struct Case {
+    const char* module;
     const char* name;
     const char* tone;
     const char* options;
-    bool taken;  ///< by the AAC module; else left to FFmpeg
+    bool taken;  ///< by |module|; else left to FFmpeg
   };
   const Case cases[] = {
-      {"stereo.m4a", "sine=f=440:d=2.5003:r=44100", "-ac 2 -c:a aac", true},
-      {"mono48.mp4", "sine=f=1000:d=1.234:r=48000", "-c:a aac", true},
-      {"short.m4a", "sine=f=440:d=0.01:r=44100", "-c:a aac", true},
-      {"no-edit-list.m4a", "sine=f=440:d=1.5:r=44100", "-c:a aac -use_editlist 0", true},
-      {"moov-first.m4a", "sine=f=440:d=1:r=32000", "-c:a aac -movflags +faststart", true},
-      {"fragmented.m4a", "sine=f=440:d=1.2:r=48000", "-c:a aac -movflags +frag_keyframe+empty_moov",
-       false},
-      {"low-rate.m4a", "sine=f=440:d=1:r=22050", "-c:a aac", true},
-      {"adts.aac", "sine=f=440:d=1.7:r=44100", "-ac 2 -c:a aac -f adts", true},
-      {"adts-mono-16k.aac", "sine=f=440:d=0.9:r=16000", "-c:a aac -f adts", true},
-      {"six.m4a", "sine=f=440:d=1:r=48000", "-ac 6 -c:a aac", false},
-      {"alac.m4a", "sine=f=440:d=1:r=44100", "-c:a alac", false},
+      {"libquorwind-aac.so", "stereo.m4a", "sine=f=440:d=2.5003:r=44100", "-ac 2 -c:a aac", true},
+      {"libquorwind-aac.so", "mono48.mp4", "sine=f=1000:d=1.234:r=48000", "-c:a aac", true},
+      {"libquorwind-aac.so", "short.m4a", "sine=f=440:d=0.01:r=44100", "-c:a aac", true},
+      {"libquorwind-aac.so", "no-edit-list.m4a", "sine=f=440:d=1.5:r=44100",
+       "-c:a aac -use_editlist 0", true},
+      {"libquorwind-aac.so", "moov-first.m4a", "sine=f=440:d=1:r=32000",
+       "-c:a aac -movflags +faststart", true},
+      {"libquorwind-aac.so", "fragmented.m4a", "sine=f=440:d=1.2:r=48000",
+       "-c:a aac -movflags +frag_keyframe+empty_moov", false},
+      {"libquorwind-aac.so", "low-rate.m4a", "sine=f=440:d=1:r=22050", "-c:a aac", true},
+      {"libquorwind-aac.so", "adts.aac", "sine=f=440:d=1.7:r=44100", "-ac 2 -c:a aac -f adts",
+       true},
+      {"libquorwind-aac.so", "adts-mono-16k.aac", "sine=f=440:d=0.9:r=16000", "-c:a aac -f adts",
+       true},
+      {"libquorwind-aac.so", "six.m4a", "sine=f=440:d=1:r=48000", "-ac 6 -c:a aac", false},
+      {"libquorwind-aac.so", "alac.m4a", "sine=f=440:d=1:r=44100", "-c:a alac", false},
+      {"libquorwind-wavpack.so", "stereo.wv", "sine=f=440:d=1.3:r=44100", "-ac 2 -c:a wavpack",
+       true},
+      {"libquorwind-wavpack.so", "mono-24bit.wv", "sine=f=440:d=0.7:r=96000",
+       "-c:a wavpack -sample_fmt s32p", true},
+      {"libquorwind-wavpack.so", "float-5.1.wv", "sine=f=440:d=1:r=48000",
+       "-ac 6 -c:a wavpack -sample_fmt fltp", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = Encode(c.name, c.tone, c.options);
-    const auto aac = OpenWithModule("libquorwind-aac.so", path);
+    const auto ours_decoder = OpenWithModule(c.module, path);
     const auto ffmpeg = OpenWithModule("libquorwind-ffmpeg.so", path);
     ASSERT_TRUE(ffmpeg);
-    ASSERT_EQ(aac != nullptr, c.taken);
-    if (!aac) continue;
-    EXPECT_EQ(aac->LengthMilliseconds(), ffmpeg->LengthMilliseconds());
-    ASSERT_EQ(aac->SampleRate(), ffmpeg->SampleRate());
-    ASSERT_EQ(aac->Channels(), ffmpeg->Channels());
-    EXPECT_EQ(aac->Layout(), ffmpeg->Layout());
-    const std::vector<float> ours = ReadAll(*aac);
+    ASSERT_EQ(ours_decoder != nullptr, c.taken);
+    if (!ours_decoder) continue;
+    EXPECT_EQ(ours_decoder->LengthMilliseconds(), ffmpeg->LengthMilliseconds());
+    ASSERT_EQ(ours_decoder->SampleRate(), ffmpeg->SampleRate());
+    ASSERT_EQ(ours_decoder->Channels(), ffmpeg->Channels());
+    EXPECT_EQ(ours_decoder->Layout(), ffmpeg->Layout());
+    const std::vector<float> ours = ReadAll(*ours_decoder);
     const std::vector<float> theirs = ReadAll(*ffmpeg);
     ASSERT_EQ(ours.size(), theirs.size());
     double worst = 0;
