@@ -41,6 +41,30 @@ WINESERVER = "/usr/lib/wine/wineserver32" if RUNS_I386 else "/usr/lib/wine/wines
 EXE = os.path.join(ROOT, "build", "windows" if RUNS_I386 else "windows64", "bin", "Quorwind.exe")
 
 
+# MIDI rows, each with the system's General MIDI soundfont set to one of these
+# (the alternative default-GM.sf2, which quorwind and fluidsynth both read).
+MIDI_SOUNDFONTS = {"3 s MIDI (TimGM6mb)": "/usr/share/sounds/sf2/TimGM6mb.sf2",
+                   "3 s MIDI (FluidR3)": "/usr/share/sounds/sf2/FluidR3_GM.sf2"}
+
+
+def select_soundfont(path):
+    subprocess.run(["update-alternatives", "--set", "default-GM.sf2", path], check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+class BusyLoops:
+    """|per_core| busy loops per core, as a loaded desktop runs them."""
+
+    def __init__(self, per_core):
+        self._loops = [subprocess.Popen(["sh", "-c", "while :; do :; done"])
+                       for _ in range(per_core * os.cpu_count())]
+
+    def stop(self):
+        for loop in self._loops:
+            loop.kill()
+            loop.wait()
+
+
 class LiveRecording:
     """The sink's monitor, read as it arrives, so that positions map to time."""
 
@@ -215,6 +239,7 @@ def players(server_env, wine_prefix):
         ("fluidsynth -i", lambda f: ["fluidsynth", "-i", "-q", "-g", "0.8", "-a", "pulseaudio",
                                      SOUNDFONT, f],
          {}, {".mid"}),
+        ("pw-play", lambda f: ["pw-play", f], {}, {".wav", ".flac"}),
         ("Quorwind.exe (Wine)",
          lambda f: [WINE, EXE, "Z:" + f.replace("/", "\\")],
          {"WINEPREFIX": wine_prefix, "WINEDEBUG": "-all", "DISPLAY": server_env.get("BENCH_DISPLAY", "")},
@@ -273,8 +298,10 @@ def bench_players(server, files, runs, wine_prefix, only=None):
                 continue
             if file_players and name not in file_players:
                 continue
-            if path not in onsets:
-                onsets[path] = content_onset(path)
+            if label in MIDI_SOUNDFONTS:
+                select_soundfont(MIDI_SOUNDFONTS[label])
+            if (label, path) not in onsets:  # a MIDI file's depends on the soundfont
+                onsets[label, path] = content_onset(path)
             samples_per_run = []
             for _ in range(runs):
                 recording = LiveRecording(server)
@@ -284,20 +311,21 @@ def bench_players(server, files, runs, wine_prefix, only=None):
                 onset = soundlab.onset_ms(samples)
                 end = soundlab.end_ms(samples)
                 heard = soundlab.heard_ms(samples, window_ms=1)
-                latency = exit_after_end = None
+                latency = exit_after_end = gaps = None
                 if onset is not None:
+                    gaps = max(0, end - onset + 1 - heard) / 1000.0  # silent ms inside the sound
                     at = LiveRecording.time_of(arrivals, onset * soundlab.RATE // 1000)
-                    latency = at - started - onsets[path] if at is not None else None
+                    latency = at - started - onsets[label, path] if at is not None else None
                     at = LiveRecording.time_of(arrivals, end * soundlab.RATE // 1000)
                     exit_after_end = started + lifetime - at if at is not None else None
                 samples_per_run.append(dict(lifetime=lifetime, overshoot=lifetime - length,
                                             latency=latency, heard=heard / (length * 1000.0),
-                                            exit_after_end=exit_after_end,
+                                            exit_after_end=exit_after_end, gaps=gaps,
                                             rss=rss, pss=pss, cpu=cpu, status=status,
                                             message=message))
-            row = {"player": name, "file": label, "sink": server.name}
-            for key in ["lifetime", "overshoot", "latency", "heard", "exit_after_end", "rss", "pss",
-                        "cpu"]:
+            row = {"player": name, "file": label, "sink": getattr(server, "label", server.name)}
+            for key in ["lifetime", "overshoot", "latency", "heard", "exit_after_end", "gaps", "rss",
+                        "pss", "cpu"]:
                 row[key] = summary([s[key] for s in samples_per_run])
             row["statuses"] = sorted({s["status"] for s in samples_per_run})
             failed = [s for s in samples_per_run if s["status"] != 0]
@@ -314,6 +342,22 @@ def bench_players(server, files, runs, wine_prefix, only=None):
                 fmt(row["rss"], 1 / 1024, 1, " MB"), fmt(row["pss"], 1 / 1024, 1, " MB"),
                 fmt(row["cpu"], 1000, 0, " ms")),
                 file=sys.stderr)
+    return rows
+
+
+def bench_under_load(tone, seconds, runs, wine_prefix):
+    """quorwind and paplay playing a steady tone on PulseAudio while busy loops
+    (two, then eight per core) keep every core busy."""
+    rows = []
+    for per_core in [2, 8]:
+        with soundlab.PulseAudioServer() as server:
+            server.label = "PulseAudio, %d busy loops per core" % per_core
+            loops = BusyLoops(per_core)
+            try:
+                rows += bench_players(server, [("%d s WAV" % seconds, tone, float(seconds), None)],
+                                      runs, wine_prefix, only={"quorwind", "paplay"})
+            finally:
+                loops.stop()
     return rows
 
 
@@ -468,7 +512,8 @@ def write_markdown(rows, length_rows, clock_rows, size_info, runs, path):
         "that sound lies in the file (the MIDI organ's attack makes its first 40 ms too quiet "
         "to count, whoever renders it); exit after end runs "
         "from the tone's last sample at the monitor to the player's exit; heard counts the "
-        "1 ms windows of the monitor that carry the tone (±2 ms at the edges). Tree PSS is "
+        "1 ms windows of the monitor that carry the tone (±2 ms at the edges), and gaps the "
+        "silent ones between the first and the last. Tree PSS is "
         "the peak, sampled every 2 ms, of the summed proportional set size of the player and "
         "every process it starts (quorwind's decoding child, which maps FFmpeg or FluidSynth "
         "for the files that need them; Wine's server and helpers); own RSS is GNU time's "
@@ -478,19 +523,20 @@ def write_markdown(rows, length_rows, clock_rows, size_info, runs, path):
         "",
         "## Play and wait",
         "",
-        "| sink | player | file | overshoot | start latency | exit after end | heard | "
+        "| sink | player | file | overshoot | start latency | exit after end | heard | gaps | "
         "tree PSS | own RSS | CPU time | exit |",
-        "|---|---|---|---|---|---|---|---|---|---|---|",
+        "|---|---|---|---|---|---|---|---|---|---|---|---|",
     ]
     for r in rows:
         if r["failure"]:
-            lines.append("| %s | %s | %s | %s | | | | | | | |" % (
+            lines.append("| %s | %s | %s | %s | | | | | | | | |" % (
                 r["sink"], r["player"], r["file"], r["failure"]))
             continue
-        lines.append("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
+        lines.append("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
             r["sink"], r["player"], r["file"], fmt(r["overshoot"], 1000, 0, " ms"),
             fmt(r["latency"], 1000, 0, " ms"), fmt(r["exit_after_end"], 1000, 0, " ms"),
-            fmt(r["heard"], 100, 1, "%"), fmt(r["pss"], 1 / 1024, 1, " MB"),
+            fmt(r["heard"], 100, 1, "%"), fmt(r["gaps"], 1000, 0, " ms"),
+            fmt(r["pss"], 1 / 1024, 1, " MB"),
             fmt(r["rss"], 1 / 1024, 1, " MB"), fmt(r["cpu"], 1000, 0, " ms"),
             ",".join(str(s) for s in r["statuses"])))
     lines += [
@@ -555,6 +601,7 @@ def main():
     adopt_orphans()
 
     few = {"quorwind", "paplay", "mpv"}
+    formats = {"quorwind", "ffplay", "mpv"}  # the formats only FFmpeg's players read
     midi = os.path.join(MEDIA, "organ-3s.mid")
     soundlab.write_midi(midi, [(0, 500000)], [(0, 2880)])  # one note, 3 s at 120 bpm
     files = [
@@ -566,12 +613,37 @@ def main():
         ("3 s 5.1 WAV", make_tone(os.path.join(MEDIA, "tone-3s-6ch.wav"), "wav", 3, 48000, 6),
          3.0, few),
         ("3 s M4A", encode(os.path.join(MEDIA, "tone-3s.wav"), os.path.join(MEDIA, "tone-3s.m4a"),
-                           ["ffmpeg", "-y", "-i", "IN", "-c:a", "aac", "OUT"]), 3.0,
-         {"quorwind", "ffplay", "mpv"}),
-        ("3 s MIDI", midi, 3.0, {"quorwind", "fluidsynth -i"}),
+                           ["ffmpeg", "-y", "-i", "IN", "-c:a", "aac", "OUT"]), 3.0, formats),
+        ("3 s ADTS AAC", encode(os.path.join(MEDIA, "tone-3s.wav"),
+                                os.path.join(MEDIA, "tone-3s.aac"),
+                                ["ffmpeg", "-y", "-i", "IN", "-c:a", "aac", "OUT"]), 3.0, formats),
+        ("3 s M4A 22.05 kHz", encode(os.path.join(MEDIA, "tone-3s.wav"),
+                                     os.path.join(MEDIA, "tone-3s-22k.m4a"),
+                                     ["ffmpeg", "-y", "-i", "IN", "-ar", "22050", "-c:a", "aac",
+                                      "OUT"]), 3.0, formats),
+        ("3 s M4A 48 kHz", encode(os.path.join(MEDIA, "tone-3s.wav"),
+                                  os.path.join(MEDIA, "tone-3s-48k.m4a"),
+                                  ["ffmpeg", "-y", "-i", "IN", "-ar", "48000", "-c:a", "aac",
+                                   "OUT"]), 3.0, formats),
+        ("3 s WavPack", encode(os.path.join(MEDIA, "tone-3s.wav"), os.path.join(MEDIA, "tone-3s.wv"),
+                               ["ffmpeg", "-y", "-i", "IN", "-c:a", "wavpack", "OUT"]), 3.0,
+         formats),
+        ("3 s Opus WebM", encode(os.path.join(MEDIA, "tone-3s.wav"),
+                                 os.path.join(MEDIA, "tone-3s.webm"),
+                                 ["ffmpeg", "-y", "-i", "IN", "-c:a", "libopus", "OUT"]), 3.0,
+         formats),
+        ("3 s WMA", encode(os.path.join(MEDIA, "tone-3s.wav"), os.path.join(MEDIA, "tone-3s.wma"),
+                           ["ffmpeg", "-y", "-i", "IN", "-c:a", "wmav2", "OUT"]), 3.0, formats),
+        ("3 s AC-3", encode(os.path.join(MEDIA, "tone-3s.wav"), os.path.join(MEDIA, "tone-3s.ac3"),
+                            ["ffmpeg", "-y", "-i", "IN", "-c:a", "ac3", "OUT"]), 3.0, formats),
+    ] + [
+        (label, midi, 3.0, {"quorwind", "fluidsynth -i"}) for label, soundfont in
+        MIDI_SOUNDFONTS.items() if os.path.exists(soundfont)
+    ] + [
         ("60 s WAV", make_tone(os.path.join(MEDIA, "tone-60s.wav"), "wav", 60, 48000, 2), 60.0,
          {"quorwind", "paplay"}),
     ]
+    default_soundfont = os.path.realpath(SOUNDFONT)
     length_rows = bench_length_query(args.runs, args.quick)
     clock_rows = bench_device_clock(make_tone(os.path.join(MEDIA, "tone-20s.wav"), "wav", 20,
                                               48000, 2), 20, min(args.runs, 3))
@@ -606,8 +678,11 @@ def main():
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         with soundlab.PipeWireServer() as server:
             rows += bench_players(server, files, args.runs, wine_prefix,
-                                  only=few | {"ffplay", "fluidsynth -i"})
+                                  only=few | {"ffplay", "fluidsynth -i", "pw-play"})
+        steady = make_tone(os.path.join(MEDIA, "tone-10s.wav"), "wav", 10, 48000, 2)
+        rows += bench_under_load(steady, 10, args.runs, wine_prefix)
     finally:
+        select_soundfont(default_soundfont)
         xvfb.terminate()
         xvfb.wait()
 

@@ -146,8 +146,13 @@ void PulseOutput::WaitOutSinkLatency() {
   pa_operation_unref(update);
   const pa_timing_info* timing = pa_stream_get_timing_info(stream_);
   const pa_usec_t sink_latency = timing ? timing->sink_usec : 0;
+  // Counted from when the timing was current, not from when this thread got
+  // to read it: on a busy machine the wake-ups between lag by milliseconds,
+  // and the wait that follows play would lag with them.
+  const pa_usec_t age = timing ? pa_timeval_age(&timing->timestamp) : 0;
   pa_threaded_mainloop_unlock(loop_);
-  std::this_thread::sleep_for(std::chrono::microseconds(std::min(sink_latency, kMaximumWait)));
+  const pa_usec_t wait = std::min(sink_latency, kMaximumWait);
+  std::this_thread::sleep_for(std::chrono::microseconds(wait > age ? wait - age : 0));
 }
 
 void PulseOutput::StartSteering() {
