@@ -17,6 +17,17 @@
 
 namespace quorwind::mci {
 
+/// |frames| at |rate| in milliseconds, rounded to the nearest; saturates
+/// instead of overflowing.
+inline std::uint64_t FramesToMilliseconds(std::uint64_t frames, std::uint64_t rate) {
+  if (rate == 0) return 0;
+  // Split so that no header, however large its frame count, overflows.
+  const std::uint64_t rest = ((frames % rate) * 1000 + rate / 2) / rate;
+  const std::uint64_t seconds = frames / rate;
+  if (seconds > (UINT64_MAX - 1000) / 1000) return UINT64_MAX;
+  return seconds * 1000 + rest;
+}
+
 /// One open media stream. Contract of every decoder:
 /// - It is opened from a descriptor of a regular file, positioned at its
 ///   start, which it owns from then on.
@@ -36,6 +47,22 @@ namespace quorwind::mci {
 class Decoder : public FrameSource {
  public:
   virtual std::uint64_t LengthMilliseconds() const = 0;
+};
+
+/// A decoder whose stream is a count of frames at a rate: its length, rate
+/// and channel count are what it sets in these fields.
+class CountedDecoder : public Decoder {
+ public:
+  std::uint64_t LengthMilliseconds() const override {
+    return FramesToMilliseconds(frames_, static_cast<std::uint64_t>(rate_));
+  }
+  int SampleRate() const override { return rate_; }
+  int Channels() const override { return channels_; }
+
+ protected:
+  int rate_ = 0;
+  int channels_ = 0;
+  std::uint64_t frames_ = 0;
 };
 
 using OpenDecoder = MciError (*)(UniqueFd fd, std::unique_ptr<Decoder>& decoder);
@@ -123,17 +150,6 @@ struct PendingFrames {
     return filled;
   }
 };
-
-/// |frames| at |rate| in milliseconds, rounded to the nearest; saturates
-/// instead of overflowing.
-inline std::uint64_t FramesToMilliseconds(std::uint64_t frames, std::uint64_t rate) {
-  if (rate == 0) return 0;
-  // Split so that no header, however large its frame count, overflows.
-  const std::uint64_t rest = ((frames % rate) * 1000 + rate / 2) / rate;
-  const std::uint64_t seconds = frames / rate;
-  if (seconds > (UINT64_MAX - 1000) / 1000) return UINT64_MAX;
-  return seconds * 1000 + rest;
-}
 
 /// Opens |fd| with the decoder class |Module| of a module: default-constructed,
 /// then opened with Open(UniqueFd). Nothing thrown leaves the module.

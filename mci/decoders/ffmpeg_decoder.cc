@@ -48,7 +48,7 @@ std::int64_t SeekFile(void* opaque, std::int64_t offset, int whence) {
   return lseek(fd, offset, whence & ~AVSEEK_FORCE);
 }
 
-class FfmpegDecoder : public Decoder {
+class FfmpegDecoder : public CountedDecoder {
  public:
   FfmpegDecoder() = default;
   ~FfmpegDecoder() override;
@@ -57,11 +57,6 @@ class FfmpegDecoder : public Decoder {
 
   MciError Open(UniqueFd fd);
 
-  std::uint64_t LengthMilliseconds() const override {
-    return FramesToMilliseconds(frames_, static_cast<std::uint64_t>(rate_));
-  }
-  int SampleRate() const override { return rate_; }
-  int Channels() const override { return channels_; }
   std::vector<Speaker> Layout() const override;
   std::size_t Read(float* out, std::size_t frames) override;
 
@@ -98,9 +93,6 @@ class FfmpegDecoder : public Decoder {
   /// The decoder's output format, which the resampler was made for.
   AVSampleFormat in_format_ = AV_SAMPLE_FMT_NONE;
   AVChannelLayout in_layout_{};
-  int rate_ = 0;
-  int channels_ = 0;
-  std::uint64_t frames_ = 0;
   std::uint64_t delivered_ = 0;
   bool draining_ = false;
   PendingFrames pending_;

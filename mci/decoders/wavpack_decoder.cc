@@ -55,7 +55,7 @@ WavpackStreamReader64 kReader = {FileReader::Read,
                                  nullptr,
                                  nullptr};
 
-class WavpackDecoder : public Decoder {
+class WavpackDecoder : public CountedDecoder {
  public:
   WavpackDecoder() = default;
   ~WavpackDecoder() override {
@@ -66,22 +66,14 @@ class WavpackDecoder : public Decoder {
 
   MciError Open(UniqueFd fd);
 
-  std::uint64_t LengthMilliseconds() const override {
-    return FramesToMilliseconds(frames_, static_cast<std::uint64_t>(rate_));
-  }
-  int SampleRate() const override { return rate_; }
-  int Channels() const override { return channels_; }
   std::vector<Speaker> Layout() const override;
   std::size_t Read(float* out, std::size_t frames) override;
 
  private:
   UniqueFd fd_;
   WavpackContext* context_ = nullptr;
-  int rate_ = 0;
-  int channels_ = 0;
   bool float_ = false;
   float scale_ = 1.0f;  ///< of an integer sample to [-1, 1)
-  std::uint64_t frames_ = 0;
   std::uint64_t delivered_ = 0;
   std::vector<std::int32_t> unpacked_;
 };
