@@ -167,6 +167,91 @@ std::optional<OggEnd> LastOggPage(int fd, off_t base) {
 /// Whether the last of the |frames| that the header claims can be decoded:
 /// a file cut short (an interrupted download) claims frames it lacks.
 /// Leaves |file| at its start.
+/// Whether a FLAC frame near the end of the file open at |fd| ends at
+/// |frames|, the count its STREAMINFO claims: libFLAC's own seek to the last
+/// frame walks a file without a seek table (seconds for an hour), so the
+/// frame headers of the tail are read instead. Each header carries its
+/// frame's (fixed block size) or first sample's number and is guarded by a
+/// CRC-8, so a header that ends exactly at the claimed count is the end.
+bool FlacEndsAt(int fd, off_t base, std::uint64_t frames) {
+  struct stat status {};
+  unsigned char info[12] = {};  // "fLaC", the block header, the block sizes
+  if (fstat(fd, &status) != 0 || pread(fd, info, sizeof info, base) != sizeof info ||
+      std::memcmp(info, "fLaC", 4) != 0) {
+    return false;
+  }
+  const std::uint64_t fixed_block = static_cast<std::uint64_t>(info[10]) << 8 | info[11];
+  std::vector<unsigned char> tail(
+      static_cast<std::size_t>(std::min<off_t>(status.st_size, 1 << 16)));
+  if (pread(fd, tail.data(), tail.size(), status.st_size - static_cast<off_t>(tail.size())) !=
+      static_cast<ssize_t>(tail.size())) {
+    return false;
+  }
+  const auto crc8 = [](const unsigned char* bytes, std::size_t size) {
+    unsigned crc = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+      crc ^= bytes[i];
+      for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x80 ? crc << 1 ^ 0x07 : crc << 1) & 0xff;
+    }
+    return crc;
+  };
+  for (std::size_t at = 0; at + 6 <= tail.size(); ++at) {
+    const unsigned char* h = &tail[at];
+    if (h[0] != 0xff || (h[1] & 0xfe) != 0xf8 || (h[3] & 1) != 0) continue;
+    const bool variable = h[1] & 1;
+    const unsigned size_code = h[2] >> 4;
+    const unsigned rate_code = h[2] & 15;
+    if (size_code == 0 || rate_code == 15) continue;
+    // The frame or sample number, coded as UTF-8 is (up to 36 bits).
+    std::size_t n = 4;
+    std::uint64_t number = h[n];
+    int more = 0;
+    if (number < 0x80) {
+    } else if ((number & 0xe0) == 0xc0) {
+      number &= 0x1f, more = 1;
+    } else if ((number & 0xf0) == 0xe0) {
+      number &= 0x0f, more = 2;
+    } else if ((number & 0xf8) == 0xf0) {
+      number &= 0x07, more = 3;
+    } else if ((number & 0xfc) == 0xf8) {
+      number &= 0x03, more = 4;
+    } else if ((number & 0xfe) == 0xfc) {
+      number &= 0x01, more = 5;
+    } else if (number == 0xfe) {
+      number = 0, more = 6;
+    } else {
+      continue;
+    }
+    bool coded = at + n + 1 + static_cast<std::size_t>(more) + 3 <= tail.size();
+    for (int i = 0; coded && i < more; ++i) {
+      const unsigned byte = h[++n];
+      coded = (byte & 0xc0) == 0x80;
+      number = number << 6 | (byte & 0x3f);
+    }
+    if (!coded) continue;
+    ++n;
+    std::uint64_t block = 0;
+    if (size_code == 1) {
+      block = 192;
+    } else if (size_code <= 5) {
+      block = 576u << (size_code - 2);
+    } else if (size_code == 6) {
+      block = h[n++] + 1u;
+    } else if (size_code == 7) {
+      block = (static_cast<unsigned>(h[n]) << 8 | h[n + 1]) + 1u;
+      n += 2;
+    } else {
+      block = 256u << (size_code - 8);
+    }
+    n += rate_code == 12 ? 1 : (rate_code == 13 || rate_code == 14) ? 2 : 0;
+    if (at + n + 1 > tail.size() || crc8(h, n) != h[n]) continue;
+    // A fixed-size stream numbers its frames, all |fixed_block| long but
+    // the last; a variable-size one numbers its first samples.
+    if ((variable ? number : number * fixed_block) + block == frames) return true;
+  }
+  return false;
+}
+
 bool LastFrameDecodes(SNDFILE* file, const SF_INFO& info) {
   std::vector<float> frame(static_cast<std::size_t>(info.channels));
   const bool decoded = info.frames == 0 || (sf_seek(file, info.frames - 1, SEEK_SET) >= 0 &&
@@ -211,7 +296,14 @@ MciError OpenSndfileDecoder(UniqueFd fd, std::unique_ptr<Decoder>& decoder) {
   // download) lacks its end, and libsndfile would read silence in its place.
   // Such a file goes to FFmpeg, which counts what it decodes. An Ogg
   // stream's count already comes from its last page.
-  const auto cut_short = [&] { return !ogg_end && !LastFrameDecodes(file, info); };
+  const auto cut_short = [&] {
+    if (ogg_end) return false;
+    if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC) {
+      return !FlacEndsAt(view->fd.get(), static_cast<off_t>(view->base),
+                         static_cast<std::uint64_t>(info.frames));
+    }
+    return !LastFrameDecodes(file, info);
+  };
   // libsndfile reads the first stream of a chained file alone; FFmpeg
   // plays them all.
   const bool chained = ogg_end && ogg_end->chained;
