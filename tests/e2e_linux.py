@@ -561,6 +561,15 @@ class PipeWireTest(ServerTest):
         self.check_streams([STREAMS[0], STREAMS[3], STREAMS[4], STREAMS[6], STREAMS[8],
                             ("flac", 44100, 2), ("mp3", 48000, 2)])
 
+    def test_the_last_part_quantum_is_heard_on_a_long_graph_period(self):
+        # Virtual machines run PipeWire's graph at long periods; a stream's
+        # last frames that fill no whole period play only once it drains.
+        self.server.set_quantum(8192)
+        try:
+            self.check_streams([("wav", 44100, 2), ("wavfloat", 48000, 6)])
+        finally:
+            self.server.set_quantum(0)
+
 
 class AlsaTest(ServerTest):
     alsa = True

@@ -271,6 +271,13 @@ class PipeWireServer(SoundServer):
         self._keep_sink_running()
         return self
 
+    def set_quantum(self, frames):
+        """Runs the graph at |frames| a period, or as its streams ask for 0."""
+        subprocess.run(["pw-metadata", "-n", "settings", "0", "clock.force-quantum", str(frames)],
+                       env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       check=True)
+        time.sleep(0.3)
+
 
 class PacedReader(threading.Thread):
     """Drains a pipe sink's FIFO 5 ms of sound at a time, at |pace| times real

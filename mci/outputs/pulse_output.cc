@@ -362,11 +362,15 @@ void PulseOutput::Fill(std::size_t requested) {
       pa_stream_cancel_write(stream_);
     }
     if (got == wanted) continue;
-    // The end: a file shorter than the pre-buffer must still start playing.
+    // The end: a file shorter than the pre-buffer must still start playing,
+    // and its last frames must play although they fill no whole period:
+    // PipeWire holds back a part-filled quantum until the stream drains.
     source_ended_ = true;
     if (wrote_any_) {
       pa_operation* trigger = pa_stream_trigger(stream_, nullptr, nullptr);
       if (trigger) pa_operation_unref(trigger);
+      pa_operation* drain = pa_stream_drain(stream_, nullptr, nullptr);
+      if (drain) pa_operation_unref(drain);
     } else {
       SetPhase(Phase::kNothingToPlay);
     }
