@@ -16,6 +16,7 @@ import array
 import ctypes
 import datetime
 import os
+import re
 import platform
 import shutil
 import statistics
@@ -595,6 +596,9 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="skip the 60 minute files")
+    parser.add_argument("--files", metavar="REGEX",
+                        help="only the rows whose file matches, on PulseAudio, without Wine; "
+                        "printed, not written to the results")
     args = parser.parse_args()
     os.makedirs(MEDIA, exist_ok=True)
     os.makedirs(RESULTS, exist_ok=True)
@@ -644,6 +648,15 @@ def main():
          {"quorwind", "paplay"}),
     ]
     default_soundfont = os.path.realpath(SOUNDFONT)
+    if args.files:
+        chosen = [f for f in files if re.search(args.files, f[0])]
+        try:
+            with soundlab.PulseAudioServer() as server:
+                bench_players(server, chosen, args.runs, None,
+                              only=[p[0] for p in players(server.env, None) if "wine" not in p[0]])
+        finally:
+            select_soundfont(default_soundfont)
+        return
     length_rows = bench_length_query(args.runs, args.quick)
     clock_rows = bench_device_clock(make_tone(os.path.join(MEDIA, "tone-20s.wav"), "wav", 20,
                                               48000, 2), 20, min(args.runs, 3))

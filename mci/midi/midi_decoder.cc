@@ -80,7 +80,7 @@ struct SoundfontInMemory {
   /// laid out as expected; FluidSynth then parses a few presets, not all.
   void Restrict(const MidiSounds& sounds) {
     try {
-      subset = SubsetSoundfont(mapped, sounds.programs, sounds.percussion);
+      subset = SubsetSoundfont(mapped, sounds);
     } catch (const std::bad_alloc&) {
       subset.reset();  // the whole soundfont, then
     }

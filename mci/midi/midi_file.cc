@@ -299,6 +299,9 @@ MidiSounds MidiSoundsOf(std::span<const std::uint8_t> smf) {
       if ((event.status & 0xf0) == 0xc0 && !event.body.empty()) {
         sounds.programs.set(event.body[0] & 0x7f);
       }
+      if ((event.status & 0xf0) == 0x90 && event.body.size() >= 2 && event.body[1] != 0) {
+        sounds.velocities[event.body[0] & 0x7f].set(event.body[1] & 0x7f);
+      }
       if ((event.status < 0xf0 && (event.status & 0x0f) == 9) || event.status == 0xf0 ||
           event.status == 0xf7) {
         sounds.percussion = true;

@@ -1,6 +1,7 @@
 // Standard MIDI files: the song's length from its tempo map.
 #pragma once
 
+#include <array>
 #include <bitset>
 #include <cstdint>
 #include <optional>
@@ -32,6 +33,9 @@ struct MidiSounds {
   /// Whether it may play percussion: events on channel 10, or system
   /// exclusive messages, which can make any channel a percussion one.
   bool percussion = false;
+  /// The velocities each key is struck with (note-ons of velocity 0 are
+  /// note-offs), on any channel: |velocities[key][velocity]|.
+  std::array<std::bitset<128>, 128> velocities;
 };
 MidiSounds MidiSoundsOf(std::span<const std::uint8_t> smf);
 

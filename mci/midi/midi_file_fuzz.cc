@@ -23,6 +23,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The rewrite changes no event's time: the song keeps its length.
   if (!rewritten.empty() && length && MidiLengthMicroseconds(rewritten) != length) std::abort();
   const MidiSounds sounds = MidiSoundsOf(smf);
-  (void)SubsetSoundfont(soundfont, sounds.programs, sounds.percussion);
+  (void)SubsetSoundfont(soundfont, sounds);
   return 0;
 }

@@ -1,9 +1,11 @@
 // Cutting a SoundFont 2 preset-data chunk down to some presets: the preset
-// headers, their zones and generators, the instruments those name and the
-// sample headers these name, with every index renumbered. The sample data
-// stays as it is: FluidSynth reads only the samples it is given.
+// headers, the zones of theirs a song's notes reach and their generators, the instruments those
+// name and the sample headers these name, with every index renumbered. The sample data stays as it
+// is: FluidSynth reads only the samples it is given.
 #include "mci/midi/soundfont_subset.h"
 
+#include <algorithm>
+#include <bitset>
 #include <cstring>
 #include <string_view>
 
@@ -13,6 +15,8 @@ namespace {
 
 constexpr std::uint16_t kPercussionBank = 128;
 constexpr std::uint16_t kInstrumentGenerator = 41;
+constexpr std::uint16_t kKeyRangeGenerator = 43;
+constexpr std::uint16_t kVelocityRangeGenerator = 44;
 constexpr std::uint16_t kSampleGenerator = 53;
 /// In a sample header: the index of its stereo partner, and its type.
 constexpr std::size_t kSampleLink = 42;
@@ -44,6 +48,38 @@ struct Table {
     return Little(bytes, index * record + offset, 2);
   }
 };
+
+/// Whether zone |bag| is one a note of |sounds| can select: a global zone
+/// (the first, naming no |index_generator|), or one whose key and velocity
+/// ranges, the last of each as FluidSynth reads them, hold a struck note.
+bool Reaches(const Table& bags, const Table& generators, std::size_t bag, bool first,
+             std::uint16_t index_generator, const MidiSounds& sounds) {
+  std::uint32_t key_low = 0, key_high = 127, velocity_low = 0, velocity_high = 127;
+  bool names_index = false;
+  for (std::size_t g = bags.field16(bag, 0); g < bags.field16(bag + 1, 0); ++g) {
+    const std::uint32_t type = generators.field16(g, 0);
+    const std::uint32_t low = generators.bytes[g * generators.record + 2];
+    const std::uint32_t high = generators.bytes[g * generators.record + 3];
+    if (type == kKeyRangeGenerator) {
+      key_low = low;
+      key_high = high;
+    } else if (type == kVelocityRangeGenerator) {
+      velocity_low = low;
+      velocity_high = high;
+    } else if (type == index_generator) {
+      names_index = true;
+    }
+  }
+  if (first && !names_index) return true;
+  std::bitset<128> velocities;
+  for (std::uint32_t v = velocity_low; v <= std::min<std::uint32_t>(velocity_high, 127); ++v) {
+    velocities.set(v);
+  }
+  for (std::uint32_t key = key_low; key <= std::min<std::uint32_t>(key_high, 127); ++key) {
+    if ((sounds.velocities[key] & velocities).any()) return true;
+  }
+  return false;
+}
 
 /// The preset-data tables, checked so that every index names a record.
 struct PresetData {
@@ -113,21 +149,23 @@ void Append(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> record
   out.insert(out.end(), record.begin(), record.end());
 }
 
-/// Copies the zones (bags) of headers [first, last) of |headers| and their
-/// generators and modulators into the new tables, each header renumbered to
-/// its new first zone; |generator| may rewrite each copied generator.
-template <typename RewriteGenerator>
+/// Copies header |header| of |headers| and the zones (bags) of it that
+/// |keep| keeps, with their generators and modulators, into the new tables,
+/// the header renumbered to its new first zone; |generator| may rewrite each
+/// copied generator.
+template <typename KeepZone, typename RewriteGenerator>
 void CopyZones(const Table& headers, std::size_t header, std::size_t bag_offset, const Table& bags,
                const Table& generators, const Table& modulators,
                std::vector<std::uint8_t>& new_headers, std::vector<std::uint8_t>& new_bags,
                std::vector<std::uint8_t>& new_generators, std::vector<std::uint8_t>& new_modulators,
-               RewriteGenerator generator) {
+               KeepZone keep, RewriteGenerator generator) {
   const std::size_t at = new_headers.size();
   Append(new_headers, headers.at(header));
   PutLittle16(new_headers.data() + at + bag_offset,
               static_cast<std::uint32_t>(new_bags.size() / bags.record));
-  for (std::size_t bag = headers.field16(header, bag_offset);
-       bag < headers.field16(header + 1, bag_offset); ++bag) {
+  const std::size_t first = headers.field16(header, bag_offset);
+  for (std::size_t bag = first; bag < headers.field16(header + 1, bag_offset); ++bag) {
+    if (!keep(bag, bag == first)) continue;
     std::uint8_t record[4];
     PutLittle16(record, static_cast<std::uint32_t>(new_generators.size() / generators.record));
     PutLittle16(record + 2, static_cast<std::uint32_t>(new_modulators.size() / modulators.record));
@@ -164,7 +202,7 @@ void Terminate(const Table& headers, std::size_t bag_offset, const Table& bags,
 }  // namespace
 
 std::optional<SoundfontSubset> SubsetSoundfont(std::span<const std::uint8_t> soundfont,
-                                               const std::bitset<128>& programs, bool percussion) {
+                                               const MidiSounds& sounds) {
   // RIFF sfbk: its lists in order, the preset data last.
   if (soundfont.size() < 12 || std::memcmp(soundfont.data(), "RIFF", 4) != 0 ||
       std::memcmp(soundfont.data() + 8, "sfbk", 4) != 0) {
@@ -185,15 +223,25 @@ std::optional<SoundfontSubset> SubsetSoundfont(std::span<const std::uint8_t> sou
   PresetData data;
   if (list.empty() || !data.Read(list)) return std::nullopt;
 
-  // The presets kept, and the instruments they name.
+  // The presets kept, the zones of theirs that a note reaches, and the
+  // instruments those name.
+  const auto preset_zone = [&](std::size_t bag, bool first) {
+    return Reaches(data.pbag, data.pgen, bag, first, kInstrumentGenerator, sounds);
+  };
+  const auto instrument_zone = [&](std::size_t bag, bool first) {
+    return Reaches(data.ibag, data.igen, bag, first, kSampleGenerator, sounds);
+  };
   std::vector<bool> kept_presets(data.phdr.count() - 1);
   std::vector<std::int32_t> instrument_index(data.inst.count() - 1, -1);
   for (std::size_t p = 0; p + 1 < data.phdr.count(); ++p) {
     const std::uint32_t program = data.phdr.field16(p, 20);
     const std::uint32_t bank = data.phdr.field16(p, 22);
-    kept_presets[p] = bank == kPercussionBank ? percussion : program < 128 && programs[program];
+    kept_presets[p] =
+        bank == kPercussionBank ? sounds.percussion : program < 128 && sounds.programs[program];
     if (!kept_presets[p]) continue;
-    for (std::size_t bag = data.phdr.field16(p, 24); bag < data.phdr.field16(p + 1, 24); ++bag) {
+    const std::size_t first = data.phdr.field16(p, 24);
+    for (std::size_t bag = first; bag < data.phdr.field16(p + 1, 24); ++bag) {
+      if (!preset_zone(bag, bag == first)) continue;
       for (std::size_t g = data.pbag.field16(bag, 0); g < data.pbag.field16(bag + 1, 0); ++g) {
         const std::uint32_t instrument = data.pgen.field16(g, 2);
         if (data.pgen.field16(g, 0) == kInstrumentGenerator && instrument + 1 < data.inst.count()) {
@@ -208,7 +256,9 @@ std::optional<SoundfontSubset> SubsetSoundfont(std::span<const std::uint8_t> sou
   std::vector<std::int32_t> sample_index(data.shdr.count() - 1, -1);
   for (std::size_t i = 0; i < instrument_index.size(); ++i) {
     if (instrument_index[i] < 0) continue;
-    for (std::size_t bag = data.inst.field16(i, 20); bag < data.inst.field16(i + 1, 20); ++bag) {
+    const std::size_t first = data.inst.field16(i, 20);
+    for (std::size_t bag = first; bag < data.inst.field16(i + 1, 20); ++bag) {
+      if (!instrument_zone(bag, bag == first)) continue;
       for (std::size_t g = data.ibag.field16(bag, 0); g < data.ibag.field16(bag + 1, 0); ++g) {
         const std::uint32_t sample = data.igen.field16(g, 2);
         if (data.igen.field16(g, 0) == kSampleGenerator && sample < sample_index.size()) {
@@ -230,7 +280,7 @@ std::optional<SoundfontSubset> SubsetSoundfont(std::span<const std::uint8_t> sou
   for (std::size_t p = 0; p < kept_presets.size(); ++p) {
     if (!kept_presets[p]) continue;
     CopyZones(data.phdr, p, 24, data.pbag, data.pgen, data.pmod, phdr, pbag, pgen, pmod,
-              [&](std::uint8_t* generator) {
+              preset_zone, [&](std::uint8_t* generator) {
                 RenumberIndex(generator, kInstrumentGenerator, instrument_index);
               });
   }
@@ -238,7 +288,7 @@ std::optional<SoundfontSubset> SubsetSoundfont(std::span<const std::uint8_t> sou
   for (std::size_t i = 0; i < instrument_index.size(); ++i) {
     if (instrument_index[i] < 0) continue;
     CopyZones(
-        data.inst, i, 20, data.ibag, data.igen, data.imod, inst, ibag, igen, imod,
+        data.inst, i, 20, data.ibag, data.igen, data.imod, inst, ibag, igen, imod, instrument_zone,
         [&](std::uint8_t* generator) { RenumberIndex(generator, kSampleGenerator, sample_index); });
   }
   Terminate(data.inst, 20, data.ibag, data.igen, data.imod, inst, ibag, igen, imod);

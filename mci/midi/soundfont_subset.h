@@ -1,12 +1,14 @@
-// A SoundFont 2 file cut down to the presets one song can select, so that the
-// synthesiser parses a handful of presets instead of a whole General MIDI set.
+// A SoundFont 2 file cut down to the presets and zones one song can select, so
+// that the synthesiser parses and loads a handful of samples instead of a
+// whole General MIDI set.
 #pragma once
 
-#include <bitset>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
+
+#include "mci/midi/midi_file.h"
 
 namespace quorwind::mci {
 
@@ -19,13 +21,14 @@ struct SoundfontSubset {
   std::vector<std::uint8_t> presets;
 };
 
-/// Keeps the presets of |programs| in every bank, every percussion kit (bank
-/// 128) when |percussion|, and the instruments and samples they use: all
-/// that FluidSynth selects for a song whose program changes are |programs|,
-/// its fallbacks included (bank 0 of the same program, then program 0, which
-/// |programs| must hold). Nothing when |soundfont| is not laid out as this
-/// reader expects.
+/// Keeps the presets of |sounds|' programs in every bank, every percussion
+/// kit (bank 128) when it may play percussion, and of these the zones whose
+/// key and velocity ranges hold one of its notes, with the instruments and
+/// samples those use: all that FluidSynth selects for the song, its fallbacks
+/// included (bank 0 of the same program, then program 0, which |sounds|
+/// must hold). Nothing when |soundfont| is not laid out as this reader
+/// expects.
 std::optional<SoundfontSubset> SubsetSoundfont(std::span<const std::uint8_t> soundfont,
-                                               const std::bitset<128>& programs, bool percussion);
+                                               const MidiSounds& sounds);
 
 }  // namespace quorwind::mci

@@ -56,13 +56,20 @@ std::vector<float> Render(const std::string& soundfont, const std::vector<std::u
   return frames;
 }
 
+/// The soundfonts a Debian system offers as its General MIDI set: the small
+/// one the build needs, and FluidR3 where the tests' dependencies put it.
+std::vector<std::string> SystemSoundfonts() {
+  std::vector<std::string> found;
+  for (const char* path :
+       {"/usr/share/sounds/sf2/TimGM6mb.sf2", "/usr/share/sounds/sf2/FluidR3_GM.sf2"}) {
+    if (std::filesystem::exists(path)) found.push_back(path);
+  }
+  return found;
+}
+
 TEST(SoundfontSubsetTest, SongsSoundTheSameAsWithTheWholeSoundfont) {
   for (int level = 0; level < LAST_LOG_LEVEL; ++level)
     fluid_set_log_function(level, nullptr, nullptr);
-  std::string whole = "/usr/share/sounds/sf2/default-GM.sf2";
-  if (!std::filesystem::exists(whole)) whole = "/usr/share/sounds/sf2/TimGM6mb.sf2";
-  const std::vector<std::uint8_t> soundfont = ReadFile(whole);
-  ASSERT_FALSE(soundfont.empty());
   const std::string cut = std::filesystem::temp_directory_path() /
                           ("quorwind-subset-" + std::to_string(getpid()) + ".sf2");
 
@@ -74,9 +81,18 @@ TEST(SoundfontSubsetTest, SongsSoundTheSameAsWithTheWholeSoundfont) {
   const Case cases[] = {
       {"organ", {0x00, 0xc0, 19, 0x00, 0x90, 69, 100, 0x83, 0x60, 0x80, 69, 0}, false},
       {"piano by default", {0x00, 0x90, 60, 100, 0x83, 0x60, 0x80, 60, 0}, false},
+      {"notes across the keyboard, soft and hard",
+       {0x00, 0xc0, 0,    0x00, 0x90, 21,   20,   0x00, 0x90, 108, 127,  0x81, 0x70, 0x90,
+        45,   1,    0x00, 0x90, 84,   64,   0x81, 0x70, 0x80, 21,  0,    0x00, 0x90, 33,
+        127,  0x00, 0x90, 96,   30,   0x81, 0x70, 0x90, 60,   90,  0x00, 0x90, 60,   127},
+       false},
       {"drums",
        {0x00, 0x99, 36, 110, 0x00, 0x90, 48, 90, 0x81, 0x70, 0x99, 38, 110, 0x81, 0x70, 0x89, 36,
         0},
+       true},
+      {"drum keys soft and hard",
+       {0x00, 0x99, 35, 20, 0x00, 0x99, 42, 127, 0x00, 0x99, 49,   64, 0x81, 0x70, 0x99, 42, 30,
+        0x00, 0x99, 57, 1,  0x00, 0x99, 81, 100, 0x81, 0x70, 0x99, 38, 127,  0x00, 0x99, 46, 50},
        true},
       {"a bank the soundfont lacks falls back to bank 0",
        {0x00, 0xb0, 0, 8, 0x00, 0xc0, 25, 0x00, 0x90, 64, 100, 0x83, 0x60, 0x80, 64, 0},
@@ -90,37 +106,42 @@ TEST(SoundfontSubsetTest, SongsSoundTheSameAsWithTheWholeSoundfont) {
         0},
        true},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::vector<std::uint8_t> song = Song(c.events);
-    const MidiSounds sounds = MidiSoundsOf(song);
-    EXPECT_EQ(sounds.percussion, c.percussion);
-    const auto subset = SubsetSoundfont(soundfont, sounds.programs, sounds.percussion);
-    ASSERT_TRUE(subset);
-    EXPECT_LT(subset->kept + subset->presets.size(), soundfont.size());
-    std::vector<std::uint8_t> bytes(soundfont.begin(),
-                                    soundfont.begin() + static_cast<std::ptrdiff_t>(subset->kept));
-    bytes.insert(bytes.end(), subset->presets.begin(), subset->presets.end());
-    for (int i = 0; i < 4; ++i)
-      bytes[4 + i] = static_cast<std::uint8_t>(subset->riff_size >> (8 * i));
-    std::ofstream(cut, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
+  const std::vector<std::string> soundfonts = SystemSoundfonts();
+  ASSERT_FALSE(soundfonts.empty());
+  for (const std::string& whole : soundfonts) {
+    const std::vector<std::uint8_t> soundfont = ReadFile(whole);
+    ASSERT_FALSE(soundfont.empty());
+    for (const Case& c : cases) {
+      SCOPED_TRACE(whole + ": " + c.name);
+      const std::vector<std::uint8_t> song = Song(c.events);
+      const MidiSounds sounds = MidiSoundsOf(song);
+      EXPECT_EQ(sounds.percussion, c.percussion);
+      const auto subset = SubsetSoundfont(soundfont, sounds);
+      ASSERT_TRUE(subset);
+      EXPECT_LT(subset->kept + subset->presets.size(), soundfont.size());
+      std::vector<std::uint8_t> bytes(
+          soundfont.begin(), soundfont.begin() + static_cast<std::ptrdiff_t>(subset->kept));
+      bytes.insert(bytes.end(), subset->presets.begin(), subset->presets.end());
+      for (int i = 0; i < 4; ++i)
+        bytes[4 + i] = static_cast<std::uint8_t>(subset->riff_size >> (8 * i));
+      std::ofstream(cut, std::ios::binary)
+          .write(reinterpret_cast<const char*>(bytes.data()),
+                 static_cast<std::streamsize>(bytes.size()));
 
-    const std::vector<float> expected = Render(whole, song);
-    ASSERT_FALSE(expected.empty());
-    EXPECT_TRUE(Render(cut, song) == expected);
+      const std::vector<float> expected = Render(whole, song);
+      ASSERT_FALSE(expected.empty());
+      EXPECT_TRUE(Render(cut, song) == expected);
+    }
   }
   std::filesystem::remove(cut);
 }
 
 TEST(SoundfontSubsetTest, DamagedPresetDataIsNotCut) {
-  std::string whole = "/usr/share/sounds/sf2/default-GM.sf2";
-  if (!std::filesystem::exists(whole)) whole = "/usr/share/sounds/sf2/TimGM6mb.sf2";
-  const std::vector<std::uint8_t> soundfont = ReadFile(whole);
-  std::bitset<128> programs;
-  programs.set(0);
-  ASSERT_TRUE(SubsetSoundfont(soundfont, programs, true));
+  const std::vector<std::uint8_t> soundfont = ReadFile(SystemSoundfonts().at(0));
+  MidiSounds sounds;
+  sounds.programs.set(0);
+  sounds.percussion = true;
+  ASSERT_TRUE(SubsetSoundfont(soundfont, sounds));
   // The preset headers' table ends with a terminal record whose zone index
   // bounds the last preset's zones.
   const std::string_view text(reinterpret_cast<const char*>(soundfont.data()), soundfont.size());
@@ -145,7 +166,7 @@ TEST(SoundfontSubsetTest, DamagedPresetDataIsNotCut) {
     } else {
       damaged[damage.at] = 0xff;
     }
-    EXPECT_FALSE(SubsetSoundfont(damaged, programs, true)) << damage.name;
+    EXPECT_FALSE(SubsetSoundfont(damaged, sounds)) << damage.name;
   }
 }
 
