@@ -599,6 +599,8 @@ def main():
     parser.add_argument("--files", metavar="REGEX",
                         help="only the rows whose file matches, on PulseAudio, without Wine; "
                         "printed, not written to the results")
+    parser.add_argument("--players", metavar="REGEX", default="",
+                        help="with --files, only the players whose name matches")
     args = parser.parse_args()
     os.makedirs(MEDIA, exist_ok=True)
     os.makedirs(RESULTS, exist_ok=True)
@@ -653,7 +655,9 @@ def main():
         try:
             with soundlab.PulseAudioServer() as server:
                 bench_players(server, chosen, args.runs, None,
-                              only=[p[0] for p in players(server.env, None) if "wine" not in p[0]])
+                              only=[p[0] for p in players(server.env, None)
+                                    if "Wine" not in p[0] and p[0] != "pw-play"
+                                    and re.search(args.players, p[0])])
         finally:
             select_soundfont(default_soundfont)
         return
