@@ -548,9 +548,13 @@ class DeviceClockTest(unittest.TestCase):
                     exit_gap = (ended - reads.loud_reads[-1]) * 1000
                     if true_exit_gap is None:
                         true_exit_gap = exit_gap
-                    # Unsteered, 0.5 % of 12 s would move the exit by 60 ms;
-                    # one run's start through ALSA's plugin varies by ~20 ms.
-                    self.assertLessEqual(abs(exit_gap - true_exit_gap), 30)
+                    # Unsteered, 0.5 % of 12 s would move the sound's end, and
+                    # so the exit against it, by 60 ms. The program waits from
+                    # its first heard frame, which ALSA's pulse plugin reports
+                    # up to ~35 ms apart from run to run whatever the pace; the
+                    # span above holds that back end's steering to 15 ms.
+                    self.assertLessEqual(abs(exit_gap - true_exit_gap),
+                                         50 if back_end == "alsa" else 30)
         shutil.rmtree(os.path.dirname(tone), ignore_errors=True)
 
 
