@@ -38,7 +38,7 @@ stop_wine() {
 trap stop_wine EXIT
 
 run_preset() {
-  echo "== $1" >&2
+  echo "== $1 (${SECONDS} s into the run)" >&2
   cmake --preset "$1" >/dev/null
   cmake --build --preset "$1" -j "$jobs"
   ctest --preset "$1" -j "$jobs" --output-on-failure "${@:2}"
@@ -76,4 +76,4 @@ for preset in "${presets[@]}"; do
     *) run_preset "$preset" ;;
   esac
 done
-echo "All tests passed." >&2
+echo "All tests passed in ${SECONDS} s." >&2
