@@ -364,6 +364,9 @@ void AlsaStream::CheckAudible() {
   // What has been written but is still queued is the delay; the rest is heard.
   if (delay >= 0 && static_cast<std::uint64_t>(delay) < frames_written_) {
     first_heard_ = steered_ = std::chrono::steady_clock::now();
+    // What played before this thread saw it, the steering takes back.
+    steering_.SetLead(static_cast<double>(frames_written_ - static_cast<std::uint64_t>(delay)) /
+                      rate_);
     SetPhase(Phase::kAudible);
   }
 }

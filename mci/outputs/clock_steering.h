@@ -20,8 +20,17 @@ class ClockSteering {
   /// Below 1 when the device runs fast, above 1 when it runs slow.
   double Update(double heard, double elapsed);
 
+  /// The stream was already |seconds| heard when the clock's count began:
+  /// its start was learnt that late. Unlike the rest of the start's offset,
+  /// this lead is taken back, gently, so that the sound ends with a wait
+  /// counted from when the start was learnt; but not its last milliseconds,
+  /// and never more than wake-ups explain, since a sound stretched past that
+  /// wait would lose its last frames.
+  void SetLead(double seconds);
+
  private:
   double pace_ = 1.0;
+  double lead_ = 0.0;
   double baseline_sum_ = 0.0;
   int baseline_count_ = 0;
   double filtered_ = 0.0;

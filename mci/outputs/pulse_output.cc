@@ -50,7 +50,8 @@ class PulseOutput : public AudioOutput {
   /// Waits until the phase leaves |from| or the start deadline passes.
   Phase AwaitChange(Phase from);
   bool MakeChannelMap(const pa_sample_spec& spec, pa_channel_map& map) const;
-  /// Returns once the frames the sink has just started are audible.
+  /// Returns once the frames the sink has just started are audible, and
+  /// keeps how long ago that was if it was already past.
   void WaitOutSinkLatency();
   void SetPhase(Phase phase);
   /// From the first audible frame on, keeps the heard position on the
@@ -86,6 +87,7 @@ class PulseOutput : public AudioOutput {
   bool wrote_any_ = false;
   pa_time_event* steering_timer_ = nullptr;
   std::chrono::steady_clock::time_point first_heard_;
+  double lead_ = 0.0;  // seconds heard before play returned
   ClockSteering steering_;
   std::uint32_t rate_ = 0;  // the stream's, as last set
   bool steering_failed_ = false;
@@ -145,19 +147,31 @@ void PulseOutput::WaitOutSinkLatency() {
   pa_threaded_mainloop_lock(loop_);
   pa_operation_unref(update);
   const pa_timing_info* timing = pa_stream_get_timing_info(stream_);
-  const pa_usec_t sink_latency = timing ? timing->sink_usec : 0;
-  // Counted from when the timing was current, not from when this thread got
-  // to read it: on a busy machine the wake-ups between lag by milliseconds,
-  // and the wait that follows play would lag with them.
-  const pa_usec_t age = timing ? pa_timeval_age(&timing->timestamp) : 0;
+  // The first frame is heard once the sink has played what it holds, less
+  // what of the stream it has already played. Counted from when the timing
+  // was current, not from when this thread got to read it: the started event
+  // and this reply each come a wake-up or two late on a busy machine.
+  auto heard_at = std::chrono::steady_clock::now();
+  if (timing) {
+    const pa_usec_t taken = timing->read_index_corrupt || timing->read_index < 0
+                                ? 0
+                                : pa_bytes_to_usec(static_cast<std::uint64_t>(timing->read_index),
+                                                   pa_stream_get_sample_spec(stream_));
+    const auto latency = static_cast<std::int64_t>(std::min(timing->sink_usec, kMaximumWait));
+    heard_at +=
+        std::chrono::microseconds(latency - static_cast<std::int64_t>(taken) -
+                                  static_cast<std::int64_t>(pa_timeval_age(&timing->timestamp)));
+  }
   pa_threaded_mainloop_unlock(loop_);
-  const pa_usec_t wait = std::min(sink_latency, kMaximumWait);
-  std::this_thread::sleep_for(std::chrono::microseconds(wait > age ? wait - age : 0));
+  std::this_thread::sleep_until(heard_at);
+  // Had it been heard already, the steering takes back how long ago.
+  lead_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - heard_at).count();
 }
 
 void PulseOutput::StartSteering() {
   pa_threaded_mainloop_lock(loop_);
   first_heard_ = std::chrono::steady_clock::now();
+  steering_.SetLead(lead_);
   steering_timer_ =
       pa_context_rttime_new(context_, pa_rtclock_now() + kSteeringPeriod, OnSteeringTimer, this);
   pa_threaded_mainloop_unlock(loop_);
