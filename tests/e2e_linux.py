@@ -552,12 +552,15 @@ class DeviceClockTest(unittest.TestCase):
                     time.sleep(0.6)
                     reads = server.reader
                     self.assertEqual((run.status, run.stdout, run.stderr), (0, b"", b""))
-                    self.assertLessEqual(abs(reads.span_ms() - self.SECONDS * 1000), 15)
                     exit_gaps.append((ended - reads.loud_reads[-1]) * 1000)
+                    # Unsteered, 60 ms off; steered, the sound also takes back
+                    # the few milliseconds by which its start was learnt late.
+                    self.assertLessEqual(abs(reads.span_ms() - self.SECONDS * 1000), 20)
             # The program waits from its first heard frame, which ALSA's pulse
             # plugin reports up to ~35 ms apart from run to run whatever the
-            # pace; the spans above hold that back end's steering to 15 ms.
+            # pace; the spans above hold that back end's steering to 20 ms.
             with self.subTest(back_end=back_end, exit_gaps=exit_gaps):
+                self.assertEqual(len(exit_gaps), 2)
                 self.assertLessEqual(abs(exit_gaps[0] - exit_gaps[1]),
                                      50 if back_end == "alsa" else 30)
         shutil.rmtree(os.path.dirname(tone), ignore_errors=True)
