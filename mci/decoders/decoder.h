@@ -113,6 +113,9 @@ std::unique_ptr<DecoderFactory> MakeAacFactory();
 /// WavPack through libwavpack, from its module: what FFmpeg would play,
 /// without loading FFmpeg.
 std::unique_ptr<DecoderFactory> MakeWavpackFactory();
+/// Opus in WebM and Matroska through libwebm and libopus, from its module:
+/// what FFmpeg would play, without loading FFmpeg.
+std::unique_ptr<DecoderFactory> MakeWebmFactory();
 /// Standard MIDI files through FluidSynth, from its module.
 std::unique_ptr<DecoderFactory> MakeMidiFactory();
 

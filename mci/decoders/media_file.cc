@@ -44,14 +44,18 @@ bool IsSndfileFormat(const Head& head) {
 /// The ISO base media format (MP4, M4A, 3GP, QuickTime's successors).
 bool IsMp4(const Head& head) { return head.StartsWith("ftyp", 4); }
 
-/// What only FFmpeg reads here: ASF (WMA), Matroska and WebM, Monkey's
-/// Audio, Musepack. Trying libsndfile first would only cost a child.
+/// What only FFmpeg reads here: ASF (WMA), Monkey's Audio, Musepack.
+/// Trying libsndfile first would only cost a child.
 bool IsFfmpegOnly(const Head& head) {
   static constexpr unsigned char kAsf[] = {0x30, 0x26, 0xb2, 0x75, 0x8e, 0x66, 0xcf, 0x11};
-  static constexpr unsigned char kEbml[] = {0x1a, 0x45, 0xdf, 0xa3};
   return (head.size >= sizeof kAsf && std::memcmp(head.bytes, kAsf, sizeof kAsf) == 0) ||
-         (head.size >= sizeof kEbml && std::memcmp(head.bytes, kEbml, sizeof kEbml) == 0) ||
          head.StartsWith("MAC ") || head.StartsWith("MPCK") || head.StartsWith("MP+");
+}
+
+/// Matroska and WebM: an EBML header.
+bool IsEbml(const Head& head) {
+  static constexpr unsigned char kEbml[] = {0x1a, 0x45, 0xdf, 0xa3};
+  return head.size >= sizeof kEbml && std::memcmp(head.bytes, kEbml, sizeof kEbml) == 0;
 }
 
 /// AAC in ADTS frames: a frame header of layer 0 at the start.
@@ -112,6 +116,8 @@ MciError OpenMediaFile(const std::string& path, std::unique_ptr<Decoder>& file,
     candidates = {MakeAacFactory, MakeFfmpegFactory};
   } else if (head.StartsWith("wvpk")) {
     candidates = {MakeWavpackFactory, MakeFfmpegFactory};
+  } else if (IsEbml(head)) {
+    candidates = {MakeWebmFactory, MakeFfmpegFactory};
   } else if (IsFfmpegOnly(head)) {
     candidates = {MakeFfmpegFactory};
   } else if (mpeg) {

@@ -29,6 +29,10 @@ std::unique_ptr<DecoderFactory> MakeWavpackFactory() {
   return MakeFactoryFromModule("libquorwind-wavpack.so");
 }
 
+std::unique_ptr<DecoderFactory> MakeWebmFactory() {
+  return MakeFactoryFromModule("libquorwind-webm.so");
+}
+
 std::unique_ptr<DecoderFactory> MakeMidiFactory() {
   return MakeFactoryFromModule("libquorwind-midi.so");
 }

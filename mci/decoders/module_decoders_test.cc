@@ -1,4 +1,4 @@
-// The modules made for one family (AAC, WavPack) against FFmpeg's: the same
+// The modules made for one family (AAC, WavPack, Opus in WebM) against FFmpeg's: the same
 // length, format and frames for the files they take, and no file taken that
 // FFmpeg would play differently.
 #include <dlfcn.h>
@@ -93,6 +93,14 @@ TEST_F(ModuleDecoderTest, TakesWhatItCanPlayAsFfmpegDoes) {
        "-c:a wavpack -sample_fmt s32p", true},
       {"libquorwind-wavpack.so", "float-5.1.wv", "sine=f=440:d=1:r=48000",
        "-ac 6 -c:a wavpack -sample_fmt fltp", true},
+      {"libquorwind-webm.so", "stereo.webm", "sine=f=440:d=2.3456:r=48000", "-ac 2 -c:a libopus",
+       true},
+      {"libquorwind-webm.so", "mono-44k.webm", "sine=f=1000:d=0.77:r=44100", "-c:a libopus", true},
+      {"libquorwind-webm.so", "matroska.mka", "sine=f=440:d=1:r=48000", "-c:a libopus", true},
+      {"libquorwind-webm.so", "with-video.webm", "sine=f=440:d=1.5:r=48000",
+       "-f lavfi -i testsrc=size=64x48:rate=10:d=1.5 -c:v libvpx -c:a libopus -shortest", true},
+      {"libquorwind-webm.so", "six.webm", "sine=f=440:d=1:r=48000", "-ac 6 -c:a libopus", false},
+      {"libquorwind-webm.so", "vorbis.webm", "sine=f=440:d=1:r=44100", "-c:a libvorbis", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
