@@ -583,7 +583,12 @@ def write_markdown(rows, length_rows, clock_rows, size_info, runs, path):
         "",
         "The Wine rows run the %s." % ("32-bit Quorwind.exe under 32-bit Wine" if RUNS_I386 else
                                        "64-bit build under 64-bit Wine: this kernel runs no "
-                                       "32-bit programs"),
+                                       "32-bit programs. There, files that Wine plays through "
+                                       "its DirectShow driver (MP3, WMA) can end with SIGSEGV "
+                                       "(status 139): one of Wine's own threads faults at "
+                                       "address 0 as the process ends with the sound still "
+                                       "playing; a WAV, which Wine plays through its wave "
+                                       "driver, never does"),
         "",
         "![Start latency, exit after end and peak memory per player and file](overshoot.png)",
         "",
