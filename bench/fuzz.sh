@@ -35,6 +35,7 @@ for spec in "${specs[@]}"; do
   log="$dir/$target.log"
   status=0
   "$dir/$target" -runs="$runs" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=1024 \
+    -malloc_limit_mb="$([ "$target" = media_file_fuzz ] && echo 2560 || echo 1024)" \
     -print_final_stats=1 -artifact_prefix="$dir/crash-$target-" \
     "$dir/corpus/$target" "$dir/seeds/$seeds" >"$log" 2>&1 || status=$?
   executed=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
