@@ -338,7 +338,11 @@ class FormatsTest(MediaTest):
         self.assertLessEqual(abs(length_reply(path) - decoded), 2)
         run = self.play([path])
         self.assertEqual(run.status, 0)
-        self.assertLessEqual(abs(run.heard_ms - decoded), 10)
+        # On a busy machine the sound may last up to 23 ms longer than its
+        # frames: the steering stretches it to end with the wait when its
+        # start was learnt late.
+        self.assertGreaterEqual(run.heard_ms, decoded - 10)
+        self.assertLessEqual(run.heard_ms, decoded + 10 + 23)
 
     def test_ffmpeg_formats_within_a_codec_frame(self):
         # (file, encoding options, video codec, samples per codec frame)
