@@ -494,18 +494,18 @@ class IsolationTest(MediaTest):
     def test_a_wav_flac_m4a_or_webm_maps_neither_ffmpeg_nor_fluidsynth_nor_alsa(self):
         # Also behind an ID3v2 tag, which says nothing of the format.
         tag = b"ID3\x04\x00\x00\x00\x00\x01\x00" + bytes(128)
-        encoders = {"m4a": "aac", "webm": "libopus"}
+        encoders = {"aac.m4a": "aac", "opus.webm": "libopus", "vorbis.webm": "libvorbis"}
         for name, fmt, prefix in [("plain.wav", "wav", b""), ("tagged.wav", "wav", tag),
                                   ("tagged.flac", "flac", tag), ("aac.m4a", "m4a", b""),
-                                  ("opus.webm", "webm", b"")]:
+                                  ("opus.webm", "webm", b""), ("vorbis.webm", "webm", b"")]:
             with self.subTest(name=name):
                 path = os.path.join(self.dir, name)
                 # Longer than the decoding child's pipe holds.
-                encoded = fmt in encoders
+                encoded = name in encoders
                 make_tone(path + ".wav" if encoded else path, "wav" if encoded else fmt, 4.0)
                 if encoded:
                     subprocess.run(["ffmpeg", "-y", "-loglevel", "quiet", "-i", path + ".wav",
-                                    "-c:a", encoders[fmt], path], check=True)
+                                    "-c:a", encoders[name], path], check=True)
                 with open(path, "rb") as f:
                     data = f.read()
                 with open(path, "wb") as f:

@@ -1,14 +1,16 @@
-// The modules made for one family (AAC, WavPack, Opus in WebM) against FFmpeg's: the same
-// length, format and frames for the files they take, and no file taken that
-// FFmpeg would play differently.
+// The modules made for one family (AAC, WavPack, Opus and Vorbis in WebM) against FFmpeg's: the
+// same length, format and frames for the files they take, and no file taken that FFmpeg would play
+// differently.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <fluidsynth.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -100,7 +102,14 @@ TEST_F(ModuleDecoderTest, TakesWhatItCanPlayAsFfmpegDoes) {
       {"libquorwind-webm.so", "with-video.webm", "sine=f=440:d=1.5:r=48000",
        "-f lavfi -i testsrc=size=64x48:rate=10:d=1.5 -c:v libvpx -c:a libopus -shortest", true},
       {"libquorwind-webm.so", "six.webm", "sine=f=440:d=1:r=48000", "-ac 6 -c:a libopus", false},
-      {"libquorwind-webm.so", "vorbis.webm", "sine=f=440:d=1:r=44100", "-c:a libvorbis", false},
+      {"libquorwind-webm.so", "vorbis.webm", "sine=f=440:d=1.2345:r=44100", "-ac 2 -c:a libvorbis",
+       true},
+      {"libquorwind-webm.so", "vorbis-mono-22k.mka", "sine=f=1000:d=0.61:r=22050", "-c:a libvorbis",
+       true},
+      {"libquorwind-webm.so", "vorbis-with-video.webm", "sine=f=440:d=1.5:r=48000",
+       "-f lavfi -i testsrc=size=64x48:rate=10:d=1.5 -c:v libvpx -c:a libvorbis -shortest", true},
+      {"libquorwind-webm.so", "vorbis-six.webm", "sine=f=440:d=1:r=48000", "-ac 6 -c:a libvorbis",
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -123,6 +132,62 @@ TEST_F(ModuleDecoderTest, TakesWhatItCanPlayAsFfmpegDoes) {
     }
     EXPECT_LT(worst, 1.0 / 256);  // the two decoders' rounding differs
   }
+}
+
+/// The MIDI module sets FluidSynth up its own way (a soundfont cut to the
+/// song, voices made as the song needs them); a chord of more voices than
+/// it starts with, and then more than FluidSynth has, must still sound as
+/// FluidSynth's defaults make it.
+TEST_F(ModuleDecoderTest, MidiSoundsAsFluidSynthPlaysItWithTheWholeSoundfont) {
+  const char* soundfont = "/usr/share/sounds/sf2/default-GM.sf2";
+  if (!std::filesystem::exists(soundfont)) GTEST_SKIP() << "no system soundfont";
+  // Strings on eight channels, twelve notes each at once, then forty more:
+  // each string note starts two voices or more.
+  std::vector<std::uint8_t> track;
+  for (int channel = 0; channel < 8; ++channel) {
+    track.insert(track.end(), {0x00, static_cast<std::uint8_t>(0xc0 | channel), 48});
+    for (int key = 0; key < 12; ++key) {
+      track.insert(track.end(), {0x00, static_cast<std::uint8_t>(0x90 | channel),
+                                 static_cast<std::uint8_t>(40 + 3 * key + channel), 90});
+    }
+  }
+  track.insert(track.end(), {0x83, 0x60, 0x91, 30, 100});  // half a second on
+  for (int key = 1; key < 40; ++key)
+    track.insert(track.end(), {0x00, 0x91, static_cast<std::uint8_t>(30 + key), 100});
+  track.insert(track.end(), {0x87, 0x40, 0xff, 0x2f, 0x00});  // ends a second later
+  std::vector<std::uint8_t> song = {'M', 'T', 'h', 'd',  0,    0,   0,   6,   0,
+                                    0,   0,   1,   0x01, 0xe0, 'M', 'T', 'r', 'k'};
+  for (int shift = 24; shift >= 0; shift -= 8)
+    song.push_back(static_cast<std::uint8_t>(track.size() >> shift));
+  song.insert(song.end(), track.begin(), track.end());
+  const std::string path = (dir_ / "chords.mid").string();
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(song.data()), static_cast<std::streamsize>(song.size()));
+
+  const std::unique_ptr<Decoder> module = OpenWithModule("libquorwind-midi.so", path);
+  ASSERT_TRUE(module);
+  const std::vector<float> heard = ReadAll(*module);
+
+  for (int level = 0; level < LAST_LOG_LEVEL; ++level)
+    fluid_set_log_function(level, nullptr, nullptr);
+  fluid_settings_t* settings = new_fluid_settings();
+  fluid_settings_setnum(settings, "synth.gain", 0.8);
+  fluid_settings_setstr(settings, "player.timing-source", "sample");
+  fluid_synth_t* synth = new_fluid_synth(settings);
+  fluid_player_t* player = new_fluid_player(synth);
+  std::vector<float> expected(heard.size());
+  ASSERT_NE(fluid_synth_sfload(synth, soundfont, 1), FLUID_FAILED);
+  ASSERT_EQ(fluid_player_add_mem(player, song.data(), song.size()), FLUID_OK);
+  ASSERT_EQ(fluid_player_play(player), FLUID_OK);
+  for (std::size_t at = 0; at < expected.size(); at += 2 * 4096) {
+    const int frames = static_cast<int>(std::min<std::size_t>(4096, (expected.size() - at) / 2));
+    fluid_synth_write_float(synth, frames, expected.data() + at, 0, 2, expected.data() + at, 1, 2);
+  }
+  delete_fluid_player(player);
+  delete_fluid_synth(synth);
+  delete_fluid_settings(settings);
+  ASSERT_EQ(heard.size(), 2u * 66150);
+  EXPECT_TRUE(heard == expected);
 }
 
 }  // namespace
