@@ -52,6 +52,16 @@ def data_bytes(pid):
     return 0
 
 
+def cpu_seconds(pid):
+    """The process's user and system time so far, or 0."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    except (OSError, IndexError, ValueError):
+        return 0
+
+
 def session_members(sid):
     """The live processes of session |sid|: a zombie has ended, and is left
     to whichever init reaps orphans (some containers' never do)."""
@@ -69,8 +79,8 @@ def session_members(sid):
 
 
 class Watched:
-    """One run of quorwind in a session of its own, with the peak data of its
-    decoding children sampled as it runs."""
+    """One run of quorwind in a session of its own, with the peak data and the
+    most CPU time of its decoding children sampled as it runs."""
 
     def __init__(self, args, env):
         start = time.monotonic()
@@ -78,12 +88,14 @@ class Watched:
                                    env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                    start_new_session=True)
         self.peak_child_data = 0
+        self.peak_child_cpu = 0
         done = threading.Event()
 
         def sample():
             while not done.is_set():
                 for child in descendants(process.pid):
                     self.peak_child_data = max(self.peak_child_data, data_bytes(child))
+                    self.peak_child_cpu = max(self.peak_child_cpu, cpu_seconds(child))
                 time.sleep(0.01)
 
         sampler = threading.Thread(target=sample)
@@ -104,7 +116,9 @@ class DecoderFaultsTest(e2e_linux.ServerTest):
         faulty = os.path.join(e2e_linux.BUILD, "tests", "libfaulty_sndfile.so")
         # The longest each may take: an open that hangs, or grows until its
         # allocations fail, is over within the open bound, and FFmpeg, the
-        # next family, then plays the file.
+        # next family, then plays the file. Each fault is seen to happen: the
+        # hang holds the open to its bound, the spin burns the child's CPU
+        # until the stall bound, the growth reaches the data limit.
         for fault, longest in [("hang-open", OPEN_BOUND + 3.0 + 1.5), ("spin", 3.0 + 1.0),
                                ("allocate", OPEN_BOUND + 3.0 + 1.5)]:
             with self.subTest(fault=fault):
@@ -114,6 +128,12 @@ class DecoderFaultsTest(e2e_linux.ServerTest):
                 self.assertLess(run.seconds, longest)
                 self.assertGreater(run.peak_child_data, 0)  # the children were seen
                 self.assertLess(run.peak_child_data, DATA_LIMIT)
+                if fault == "hang-open":
+                    self.assertGreater(run.seconds, OPEN_BOUND)
+                elif fault == "spin":
+                    self.assertGreater(run.peak_child_cpu, 1.0)
+                else:
+                    self.assertGreater(run.peak_child_data, DATA_LIMIT // 2)
 
 
 class HungServerTest(e2e_linux.ServerTest):
