@@ -7,7 +7,6 @@ Usage: e2e_faults.py BUILD_DIR
 """
 
 import os
-import signal
 import subprocess
 import sys
 import threading
@@ -16,7 +15,6 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_linux  # noqa: E402
-import soundlab  # noqa: E402
 
 # The decoding child's bounds, as the player sets them.
 OPEN_BOUND = 10.0
