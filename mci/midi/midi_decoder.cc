@@ -32,12 +32,15 @@ namespace {
 constexpr int kRate = 44100;
 constexpr std::size_t kLargestFile = 64 << 20;
 constexpr std::size_t kLargestSoundfont = 1ull << 30;
-/// The soundfonts looked for: one the build names, then the system's choice.
+/// The soundfonts looked for: one the build names, then the system's choice
+/// of SoundFont 2, then its choice among every General MIDI soundfont (a
+/// SoundFont 3 one, with compressed samples, among them).
 constexpr const char* kSoundfonts[] = {
 #ifdef QUORWIND_SOUNDFONT
     QUORWIND_SOUNDFONT,
 #endif
     "/usr/share/sounds/sf2/default-GM.sf2",
+    "/usr/share/sounds/sf3/default-GM.sf3",
     "/usr/share/sounds/sf2/TimGM6mb.sf2",
     "/usr/share/sounds/sf2/FluidR3_GM.sf2",
 };

@@ -218,7 +218,13 @@ std::optional<SoundfontSubset> SubsetSoundfont(std::span<const std::uint8_t> sou
       list = soundfont.subspan(at + 12, size - 4);
       break;
     }
-    at += 8 + size + (size & 1);
+    // A chunk of odd size is followed by a pad byte, which some SoundFont 3
+    // files leave out: their next list starts right after it.
+    at += 8 + size;
+    if ((size & 1) &&
+        !(soundfont.size() - at >= 4 && std::memcmp(soundfont.data() + at, "LIST", 4) == 0)) {
+      ++at;
+    }
   }
   PresetData data;
   if (list.empty() || !data.Read(list)) return std::nullopt;

@@ -68,15 +68,17 @@ std::vector<std::string> SystemSoundfonts() {
 }
 
 /// Each of the system's General MIDI soundfonts, as a test of its own so
-/// that they run side by side.
+/// that they run side by side: SoundFont 2 files, and a SoundFont 3 one,
+/// whose samples are compressed.
 class SoundfontSubsetSongTest : public testing::TestWithParam<const char*> {};
 
 INSTANTIATE_TEST_SUITE_P(SystemSoundfonts, SoundfontSubsetSongTest,
-                         testing::Values("TimGM6mb", "FluidR3_GM"));
+                         testing::Values("sf2/TimGM6mb.sf2", "sf2/FluidR3_GM.sf2",
+                                         "sf3/FluidR3Mono_GM.sf3"));
 
 TEST_P(SoundfontSubsetSongTest, SongsSoundTheSameAsWithTheWholeSoundfont) {
-  const std::string whole = std::string("/usr/share/sounds/sf2/") + GetParam() + ".sf2";
-  // TimGM6mb comes with the build; FluidR3 with the tests' dependencies.
+  const std::string whole = std::string("/usr/share/sounds/") + GetParam();
+  // TimGM6mb comes with the build; the others with the tests' dependencies.
   if (!std::filesystem::exists(whole)) GTEST_SKIP() << whole << " is not installed";
   for (int level = 0; level < LAST_LOG_LEVEL; ++level)
     fluid_set_log_function(level, nullptr, nullptr);
