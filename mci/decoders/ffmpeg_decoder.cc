@@ -17,6 +17,7 @@ extern "C" {
 #include <vector>
 
 #include "mci/decoders/decoder.h"
+#include "mci/decoders/ffmpeg_ends.h"
 #include "mci/decoders/mp4_audio_track.h"
 #include "mci/module_loader.h"
 
@@ -160,7 +161,17 @@ MciError FfmpegDecoder::Open(UniqueFd fd) {
   // Timestamps and stated durations are claims that real files break (lost
   // last packets, padding, streams beside the sound): the length is what the
   // decoder yields, counted, where counting is cheap enough.
-  const std::optional<std::uint64_t> decoded = CountDecodedFrames();
+  // A long file's count is read at its ends where its structure allows.
+  struct stat status {};
+  std::optional<std::uint64_t> decoded;
+  if (fstat(fd_.get(), &status) == 0) {
+    decoded = CountFramesAtTheEnds(format_, codec_, stream_, status.st_size);
+  }
+  if (!decoded) {
+    if (MciError error = ReopenContainer(); error != kOk) return error;
+    if (MciError error = OpenCodec(); error != kOk) return error;
+    decoded = CountDecodedFrames();
+  }
   if (MciError error = ReopenContainer(); error != kOk) return error;
   if (MciError error = OpenCodec(); error != kOk) return error;
   // An MP4 file's stated duration is its edit list's, the standard's own

@@ -40,6 +40,7 @@ class OpusCodec : public PacketCodec {
   int Rate() const override { return kOpusRate; }
   int Channels() const override { return channels_; }
   std::uint64_t PreSkip() const override { return pre_skip_; }
+  void RestartDecoding() override { opus_decoder_ctl(decoder_.get(), OPUS_RESET_STATE); }
   long CountFrames(const std::vector<std::uint8_t>& packet) override {
     const int frames = opus_packet_get_nb_samples(
         packet.data(), static_cast<opus_int32>(packet.size()), kOpusRate);
@@ -113,6 +114,8 @@ class VorbisCodec : public PacketCodec {
   int Rate() const override { return static_cast<int>(info_.rate); }
   int Channels() const override { return info_.channels; }
   void RestartCount() override { last_block_ = 0; }
+  void RestartDecoding() override { vorbis_synthesis_restart(&dsp_); }
+  int PacketsBeforeOutput() const override { return 1; }
   long CountFrames(const std::vector<std::uint8_t>& packet) override {
     ogg_packet counted = Packet(packet.data(), packet.size());
     const long block = vorbis_packet_blocksize(&info_, &counted);

@@ -29,6 +29,10 @@ class PacketCodec {
   /// Vorbis packet's count depends on the one before it, so the first
   /// counted after a restart counts nothing).
   virtual void RestartCount() {}
+  /// Decodes from here as if the next packet were the stream's first.
+  virtual void RestartDecoding() = 0;
+  /// The packets that decode to nothing after a restart.
+  virtual int PacketsBeforeOutput() const { return 0; }
   /// Decodes the next packet into |frames|; false where it cannot.
   virtual bool Decode(const std::vector<std::uint8_t>& packet, std::vector<float>& frames) = 0;
 };

@@ -29,6 +29,18 @@ constexpr std::size_t kReadAhead = 64;
 constexpr std::uint64_t kTailWindow = 1 << 20;
 constexpr std::uint64_t kTailReach = 16 << 20;
 
+/// Where the track's times put its decoded frames: a packet at |time| starts
+/// at frame FrameAt(time) of the stream (pre-skip included).
+struct TrackClock {
+  std::int64_t first_time = 0;
+  long double frames_per_tick = 0;
+  std::int64_t offset = 0;
+
+  std::int64_t FrameAt(std::int64_t time) const {
+    return static_cast<std::int64_t>(std::llround((time - first_time) * frames_per_tick)) + offset;
+  }
+};
+
 /// The frames of a stream, and what its last block drops from its end.
 struct PacketCount {
   std::uint64_t frames = 0;
@@ -70,16 +82,21 @@ class WebmDecoder : public CountedDecoder {
   /// check fails.
   std::optional<PacketCount> CountFromTail();
   /// The count from the packets of the cluster at |position| on, whose
-  /// first decoded frame after the first packet lies where their times say,
-  /// given that a packet at |time| starts at frame |time_to_frame|(time).
-  template <typename TimeToFrame>
-  std::optional<PacketCount> CountTailAt(std::uint64_t position, TimeToFrame time_to_frame,
+  /// frames after the first packet lie where |clock| says.
+  std::optional<PacketCount> CountTailAt(std::uint64_t position, const TrackClock& clock,
                                          std::int64_t tolerance);
+  /// Takes the track up again at the next whole cluster after damage, with
+  /// silence for the frames lost, so that the rest plays at its time.
+  bool ResumeAfterDamage();
 
   UniqueFd fd_;
   std::uint64_t file_size_ = 0;
   std::unique_ptr<WebmTrackParser> track_;
   std::unique_ptr<PacketCodec> codec_;
+  /// Set where the length was read from the track's times.
+  std::optional<TrackClock> clock_;
+  /// The stream's frames decoded so far, pre-skip included.
+  std::int64_t decoded_ = 0;
   std::uint64_t to_skip_ = 0;
   std::uint64_t delivered_ = 0;
   std::vector<std::uint8_t> packet_;
@@ -176,10 +193,7 @@ std::optional<PacketCount> WebmDecoder::CountFromTail() {
   const long double frames_per_tick =
       static_cast<long double>(info.tick_nanoseconds) * rate_ / 1'000'000'000;
   const auto tolerance = static_cast<std::int64_t>(std::ceil(frames_per_tick)) + 1;
-  const std::int64_t first_time = head.front().time;
-  auto frame_at = [&](std::int64_t time) {
-    return static_cast<std::int64_t>(std::llround((time - first_time) * frames_per_tick));
-  };
+  TrackClock clock{head.front().time, frames_per_tick, 0};
   // Where the decoded frames stand against the times, from the third packet
   // on (a Vorbis stream's first packet decodes to nothing).
   const auto head_counts = CountEach(head);
@@ -187,19 +201,21 @@ std::optional<PacketCount> WebmDecoder::CountFromTail() {
   std::int64_t before = 0;
   std::vector<std::int64_t> offsets;
   for (std::size_t i = 0; i < head.size(); ++i) {
-    if (i >= 2) offsets.push_back(before - frame_at(head[i].time));
+    if (i >= 2) offsets.push_back(before - clock.FrameAt(head[i].time));
     before += (*head_counts)[i];
   }
-  const std::int64_t offset = offsets.back();
+  clock.offset = offsets.back();
   for (const std::int64_t each : offsets) {
-    if (std::abs(each - offset) > tolerance) return std::nullopt;
+    if (std::abs(each - clock.offset) > tolerance) return std::nullopt;
   }
-  auto time_to_frame = [&](std::int64_t time) { return frame_at(time) + offset; };
   for (std::uint64_t to = file_size_; to > head.back().position && file_size_ - to < kTailReach;) {
     const std::uint64_t from =
         std::max(to > kTailWindow ? to - kTailWindow : 0, head.back().position + head.back().size);
     for (const std::uint64_t position : ClusterIdsBetween(fd_.get(), from, to)) {
-      if (auto count = CountTailAt(position, time_to_frame, tolerance)) return count;
+      if (auto count = CountTailAt(position, clock, tolerance)) {
+        clock_ = clock;
+        return count;
+      }
     }
     to = from + 3;  // an ID across the windows' edge is found in the next
     if (from <= head.back().position + head.back().size) break;
@@ -207,9 +223,7 @@ std::optional<PacketCount> WebmDecoder::CountFromTail() {
   return std::nullopt;
 }
 
-template <typename TimeToFrame>
-std::optional<PacketCount> WebmDecoder::CountTailAt(std::uint64_t position,
-                                                    TimeToFrame time_to_frame,
+std::optional<PacketCount> WebmDecoder::CountTailAt(std::uint64_t position, const TrackClock& clock,
                                                     std::int64_t tolerance) {
   WebmTrackParser tail(fd_.get(), file_size_, position, track_->info());
   if (!tail.FindPackets(SIZE_MAX) || tail.packets().size() < 3) return std::nullopt;
@@ -226,10 +240,10 @@ std::optional<PacketCount> WebmDecoder::CountTailAt(std::uint64_t position,
   // From the second packet on, each starts where the one before it ended.
   for (std::size_t k = 1; k + 1 < packets.size(); ++k) {
     const std::int64_t step =
-        time_to_frame(packets[k + 1].time) - time_to_frame(packets[k].time) - (*counts)[k];
+        clock.FrameAt(packets[k + 1].time) - clock.FrameAt(packets[k].time) - (*counts)[k];
     if (std::abs(step) > tolerance) return std::nullopt;
   }
-  const std::int64_t start = time_to_frame(packets[1].time);
+  const std::int64_t start = clock.FrameAt(packets[1].time);
   if (start <= 0) return std::nullopt;
   PacketCount count{static_cast<std::uint64_t>(start), packets.back().discard};
   for (std::size_t k = 1; k < packets.size(); ++k) {
@@ -242,16 +256,44 @@ bool WebmDecoder::DecodeNext() {
   const auto channels = static_cast<std::size_t>(channels_);
   std::deque<WebmPacket>& packets = track_->packets();
   for (;;) {
-    if (packets.empty() && (!track_->FindPackets(kReadAhead) || packets.empty())) return false;
+    if (packets.empty()) {
+      const bool found = track_->FindPackets(kReadAhead);
+      if (!found && !ResumeAfterDamage()) return false;
+      if (found && packets.empty()) return false;
+      if (!found) return true;
+    }
     const WebmPacket packet = packets.front();
     packets.pop_front();
     if (!ReadPacket(packet) || !codec_->Decode(packet_, pending_.samples)) return false;
     const std::uint64_t decoded = pending_.samples.size() / channels;
+    decoded_ += static_cast<std::int64_t>(decoded);
     const std::uint64_t skipped = std::min(to_skip_, decoded);
     to_skip_ -= skipped;
     pending_.at = static_cast<std::size_t>(skipped) * channels;
     if (pending_.at < pending_.samples.size()) return true;
   }
+}
+
+bool WebmDecoder::ResumeAfterDamage() {
+  // Only a length read from the times can say where the rest belongs; a
+  // counted one was counted without the damage.
+  std::deque<WebmPacket>& packets = track_->packets();
+  if (!clock_ || !track_->Resume() || !track_->FindPackets(kReadAhead) || packets.size() < 2) {
+    return false;
+  }
+  // The codec starts afresh there: a Vorbis stream's first packet decodes
+  // to nothing, so the silence reaches the packet after it.
+  codec_->RestartDecoding();
+  for (int i = 0; i < codec_->PacketsBeforeOutput(); ++i) {
+    if (!ReadPacket(packets.front()) || !codec_->Decode(packet_, pending_.samples)) return false;
+    packets.pop_front();
+  }
+  const std::int64_t lost = clock_->FrameAt(packets.front().time) - decoded_;
+  if (lost <= 0 || lost > static_cast<std::int64_t>(frames_)) return false;
+  pending_.samples.assign(static_cast<std::size_t>(lost) * static_cast<std::size_t>(channels_), 0);
+  pending_.at = 0;
+  decoded_ += lost;
+  return true;
 }
 
 }  // namespace

@@ -78,6 +78,21 @@ bool WebmTrackParser::FindPackets(std::size_t wanted) {
   return true;
 }
 
+bool WebmTrackParser::Resume() {
+  for (std::uint64_t from = reader_.Position() + 1; from < file_size_; from += kParseStep) {
+    const std::uint64_t to = std::min(file_size_, from + kParseStep + sizeof kClusterId - 1);
+    const std::vector<std::uint64_t> found = ClusterIdsBetween(reader_.fd(), from, to);
+    if (found.empty()) continue;
+    reader_.MoveTo(found.back());  // the first after |from|
+    parser_ = std::make_unique<webm::WebmParser>();
+    parser_->DidSeek();
+    packets_.clear();
+    ended_ = false;
+    return true;
+  }
+  return false;
+}
+
 webm::Status WebmTrackParser::OnSegmentBegin(const webm::ElementMetadata& metadata,
                                              webm::Action* action) {
   info_.segment_data = metadata.position + metadata.header_size;

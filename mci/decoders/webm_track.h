@@ -24,12 +24,15 @@ class LimitedFdReader : public webm::Reader {
  public:
   LimitedFdReader(int fd, std::uint64_t position, std::uint64_t file_size);
 
+  /// Reads on from |position|.
+  void MoveTo(std::uint64_t position) { position_ = position; }
   /// Lets the parse read |bytes| more from where it is.
   void Allow(std::uint64_t bytes) { limit_ = position_ + bytes; }
 
   webm::Status Read(std::size_t count, std::uint8_t* buffer, std::uint64_t* got) override;
   webm::Status Skip(std::uint64_t count, std::uint64_t* skipped) override;
   std::uint64_t Position() const override { return position_; }
+  int fd() const { return fd_; }
 
  private:
   int fd_;
@@ -80,6 +83,9 @@ class WebmTrackParser : public webm::Callback {
   /// Parses on until at least |wanted| packets wait or the parse ends;
   /// false where the file is damaged (a file cut short simply ends).
   bool FindPackets(std::size_t wanted);
+  /// Takes the parse up again at the next cluster after where it failed;
+  /// false where none follows.
+  bool Resume();
   /// Whether the parse reached the file's end.
   bool ended() const { return ended_; }
 

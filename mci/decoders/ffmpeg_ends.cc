@@ -1,0 +1,184 @@
+// A long stream's decoded frames counted at its two ends, through FFmpeg.
+#include "mci/decoders/ffmpeg_ends.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace quorwind::mci {
+
+namespace {
+
+/// Streams shorter than this are counted whole: it costs little.
+constexpr std::int64_t kShortestCountedAtTheEnds = 60;  // seconds
+/// Frames decoded at the start to learn how the stream's times run.
+constexpr std::size_t kHeadFrames = 24;
+/// How far before the end the tail's decoding starts.
+constexpr std::int64_t kTailSeconds = 10;
+/// Raw AC-3 frames decoded at the end.
+constexpr std::int64_t kTailGridFrames = 16;
+
+/// One decoded frame: its time, its samples and the packet it came from.
+struct DecodedFrame {
+  std::int64_t time;
+  std::int64_t samples;
+  std::int64_t position;
+  int size;
+};
+
+struct PacketDeleter {
+  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+struct FrameDeleter {
+  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+
+/// Decodes the packets of |stream| from where |format| is, until at least
+/// |wanted| frames are out or the stream ends, appending them to |frames|.
+bool DecodeFrames(AVFormatContext* format, AVCodecContext* codec, int stream, std::size_t wanted,
+                  std::vector<DecodedFrame>& frames) {
+  const std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
+  const std::unique_ptr<AVFrame, FrameDeleter> frame(av_frame_alloc());
+  if (!packet || !frame) return false;
+  bool draining = false;
+  while (frames.size() < wanted) {
+    const int received = avcodec_receive_frame(codec, frame.get());
+    if (received == 0) {
+      frames.push_back(
+          {frame->best_effort_timestamp, frame->nb_samples, frame->pkt_pos, frame->pkt_size});
+      av_frame_unref(frame.get());
+      continue;
+    }
+    if (received != AVERROR(EAGAIN) || draining) return received == AVERROR_EOF || draining;
+    for (;;) {
+      if (av_read_frame(format, packet.get()) < 0) {
+        draining = true;
+        avcodec_send_packet(codec, nullptr);
+        break;
+      }
+      const bool ours = packet->stream_index == stream;
+      const int sent = ours ? avcodec_send_packet(codec, packet.get()) : -1;
+      av_packet_unref(packet.get());
+      if (sent == 0 || sent == AVERROR(EAGAIN)) break;
+    }
+  }
+  return true;
+}
+
+/// Raw AC-3 or E-AC-3: every frame of one size and one count, from the
+/// file's first byte to its last.
+std::optional<std::uint64_t> CountOnTheGrid(AVFormatContext* format, AVCodecContext* codec,
+                                            int stream, std::int64_t file_size) {
+  std::vector<DecodedFrame> head;
+  if (!DecodeFrames(format, codec, stream, kHeadFrames, head) || head.size() < kHeadFrames) {
+    return std::nullopt;
+  }
+  const std::int64_t size = head.front().size;
+  const std::int64_t samples = head.front().samples;
+  auto on_grid = [&](const std::vector<DecodedFrame>& frames) {
+    return std::all_of(frames.begin(), frames.end(), [&](const DecodedFrame& frame) {
+      return frame.size == size && frame.samples == samples && frame.position >= 0 &&
+             frame.position % size == 0;
+    });
+  };
+  if (size <= 0 || file_size % size != 0 || head.front().position != 0 || !on_grid(head)) {
+    return std::nullopt;
+  }
+  if (av_seek_frame(format, -1, file_size - kTailGridFrames * size, AVSEEK_FLAG_BYTE) < 0) {
+    return std::nullopt;
+  }
+  avcodec_flush_buffers(codec);
+  std::vector<DecodedFrame> tail;
+  if (!DecodeFrames(format, codec, stream, SIZE_MAX, tail) || tail.size() < 2 || !on_grid(tail) ||
+      tail.back().position + size != file_size) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(file_size / size * samples);
+}
+
+/// Containers with timestamps: the frames' times against their counts.
+std::optional<std::uint64_t> CountByTheTimes(AVFormatContext* format, AVCodecContext* codec,
+                                             int stream) {
+  const AVStream* track = format->streams[stream];
+  const AVRational per_frame{1, codec->sample_rate};
+  std::vector<DecodedFrame> head;
+  if (!DecodeFrames(format, codec, stream, kHeadFrames, head) || head.size() < kHeadFrames) {
+    return std::nullopt;
+  }
+  const std::int64_t first = head.front().time;
+  const std::int64_t tolerance = av_rescale_q_rnd(1, track->time_base, per_frame, AV_ROUND_UP) + 1;
+  auto frame_at = [&](std::int64_t time) {
+    return av_rescale_q(time - first, track->time_base, per_frame);
+  };
+  // Where the decoded frames stand against their times, from the third on
+  // (a decoder's first frames may be shortened by its priming).
+  std::int64_t before = 0;
+  std::int64_t offset = 0;
+  std::vector<std::int64_t> offsets;
+  for (std::size_t i = 0; i < head.size(); ++i) {
+    if (head[i].time == AV_NOPTS_VALUE) return std::nullopt;
+    if (i >= 2) offsets.push_back(before - frame_at(head[i].time));
+    before += head[i].samples;
+  }
+  offset = offsets.back();
+  for (const std::int64_t each : offsets) {
+    if (std::abs(each - offset) > tolerance) return std::nullopt;
+  }
+  // Near the end, by the container's index or its timestamps.
+  const std::int64_t start = track->start_time != AV_NOPTS_VALUE ? track->start_time : 0;
+  const std::int64_t near_end = start +
+                                av_rescale_q(format->duration, AV_TIME_BASE_Q, track->time_base) -
+                                av_rescale_q(kTailSeconds, AVRational{1, 1}, track->time_base);
+  // The seek goes by the container's default stream, whose index a video
+  // file keeps (its key frames), where the sound's may have none.
+  if (near_end <= head.back().time ||
+      av_seek_frame(format, -1, av_rescale_q(near_end, track->time_base, AV_TIME_BASE_Q),
+                    AVSEEK_FLAG_BACKWARD) < 0) {
+    return std::nullopt;
+  }
+  avcodec_flush_buffers(codec);
+  std::vector<DecodedFrame> tail;
+  if (!DecodeFrames(format, codec, stream, SIZE_MAX, tail) || tail.size() < 3 ||
+      tail[1].time == AV_NOPTS_VALUE || tail[1].time <= head.back().time) {
+    return std::nullopt;
+  }
+  // From the second frame on (the first may follow no frame the decoder
+  // saw), each starts where the one before it ended; the last, drained from
+  // the decoder, may have no time of its own.
+  for (std::size_t k = 1; k + 1 < tail.size(); ++k) {
+    const std::int64_t next = tail[k + 1].time;
+    if (next == AV_NOPTS_VALUE && k + 2 == tail.size()) break;
+    if (next == AV_NOPTS_VALUE ||
+        std::abs(frame_at(next) - frame_at(tail[k].time) - tail[k].samples) > tolerance) {
+      return std::nullopt;
+    }
+  }
+  std::int64_t frames = frame_at(tail[1].time) + offset;
+  for (std::size_t k = 1; k < tail.size(); ++k) frames += tail[k].samples;
+  return frames > 0 ? std::optional<std::uint64_t>(frames) : std::nullopt;
+}
+
+bool NamedAmong(const char* name, std::initializer_list<const char*> names) {
+  return std::any_of(names.begin(), names.end(),
+                     [&](const char* each) { return std::strcmp(name, each) == 0; });
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> CountFramesAtTheEnds(AVFormatContext* format, AVCodecContext* codec,
+                                                  int stream, std::int64_t file_size) {
+  if (format->duration < kShortestCountedAtTheEnds * AV_TIME_BASE || codec->sample_rate <= 0) {
+    return std::nullopt;
+  }
+  const char* name = format->iformat->name;
+  if (NamedAmong(name, {"ac3", "eac3"})) return CountOnTheGrid(format, codec, stream, file_size);
+  if (format->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE ||
+      !NamedAmong(name, {"matroska,webm", "asf", "avi", "mpegts", "mov,mp4,m4a,3gp,3g2,mj2"})) {
+    return std::nullopt;
+  }
+  return CountByTheTimes(format, codec, stream);
+}
+
+}  // namespace quorwind::mci

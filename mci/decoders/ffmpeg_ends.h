@@ -1,0 +1,31 @@
+// A long stream's count of decoded frames, read from its two ends, for the
+// FFmpeg module: what decoding the whole stream would count, where the
+// container's structure shows that its middle holds no surprise.
+#pragma once
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include <cstdint>
+#include <optional>
+
+namespace quorwind::mci {
+
+/// The frames that decoding stream |stream| of |format| through |codec|
+/// (both just opened) yields, found by decoding its first and last packets:
+/// - raw AC-3 and E-AC-3: the frame grid, one frame size and one count of
+///   samples at both ends, the first frame at the file's start and the last
+///   at its end (|file_size|);
+/// - containers with timestamps and an index (Matroska, ASF, AVI, MPEG-TS,
+///   MP4): the decoded frames' times run as their counts at the start and
+///   after a seek near the end, so the frames before the end are where
+///   their times say.
+/// Nothing where a check fails, a container is none of these, or the stream
+/// is short enough to count whole; |format| and |codec| are then wherever
+/// the count stopped, and are to be opened afresh.
+std::optional<std::uint64_t> CountFramesAtTheEnds(AVFormatContext* format, AVCodecContext* codec,
+                                                  int stream, std::int64_t file_size);
+
+}  // namespace quorwind::mci
