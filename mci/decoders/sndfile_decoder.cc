@@ -164,9 +164,6 @@ std::optional<OggEnd> LastOggPage(int fd, off_t base) {
   return std::nullopt;
 }
 
-/// Whether the last of the |frames| that the header claims can be decoded:
-/// a file cut short (an interrupted download) claims frames it lacks.
-/// Leaves |file| at its start.
 /// Whether a FLAC frame near the end of the file open at |fd| ends at
 /// |frames|, the count its STREAMINFO claims: libFLAC's own seek to the last
 /// frame walks a file without a seek table (seconds for an hour), so the
@@ -252,11 +249,32 @@ bool FlacEndsAt(int fd, off_t base, std::uint64_t frames) {
   return false;
 }
 
-bool LastFrameDecodes(SNDFILE* file, const SF_INFO& info) {
+/// Whether the last of the frames that the header claims decodes. A file
+/// cut short (an interrupted download) claims frames it lacks; some codecs
+/// cannot seek there at all (DWVW), so the claim cannot be checked.
+enum class LastFrame { kDecodes, kMissing, kUnreachable };
+
+LastFrame CheckLastFrame(SNDFILE* file, const SF_INFO& info) {
+  if (info.frames == 0) return LastFrame::kDecodes;
+  if (!info.seekable || sf_seek(file, info.frames - 1, SEEK_SET) < 0)
+    return LastFrame::kUnreachable;
   std::vector<float> frame(static_cast<std::size_t>(info.channels));
-  const bool decoded = info.frames == 0 || (sf_seek(file, info.frames - 1, SEEK_SET) >= 0 &&
-                                            sf_readf_float(file, frame.data(), 1) == 1);
-  return sf_seek(file, 0, SEEK_SET) == 0 && decoded;
+  return sf_readf_float(file, frame.data(), 1) == 1 ? LastFrame::kDecodes : LastFrame::kMissing;
+}
+
+/// The most frames a codec's last block may fall short of its header's claim.
+constexpr sf_count_t kLongestCodecBlock = 4096;
+
+/// The frames libsndfile decodes from |file|, read to its end.
+sf_count_t CountDecodedFrames(SNDFILE* file, const SF_INFO& info) {
+  constexpr sf_count_t kBlock = 4096;
+  std::vector<float> block(static_cast<std::size_t>(kBlock * info.channels));
+  sf_count_t frames = 0;
+  while (const sf_count_t got = sf_readf_float(file, block.data(), kBlock)) {
+    if (got < 0) break;
+    frames += got;
+  }
+  return frames;
 }
 
 /// Where the media starts: after the ID3v2 tag in front of it, if any.
@@ -282,6 +300,32 @@ MciError OpenSndfileDecoder(UniqueFd fd, std::unique_ptr<Decoder>& decoder) {
   SF_INFO info{};
   SNDFILE* file = sf_open_virtual(&view->io, SFM_READ, &info, view.get());
   if (!file) return kInvalidFile;
+  // The claimed last frame must decode; where it cannot be reached, or a
+  // codec's last block falls short of the claim (PAF's 24-bit), the frames
+  // are counted by decoding. A file that lacks more than a block was cut
+  // short: it goes to FFmpeg, which counts what it decodes.
+  const auto reopen = [&] {
+    sf_close(file);
+    info = {};
+    file = lseek(view->fd.get(), view->base, SEEK_SET) == view->base
+               ? sf_open_virtual(&view->io, SFM_READ, &info, view.get())
+               : nullptr;
+    return file != nullptr;
+  };
+  if (!ogg_end && (info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_FLAC && info.channels > 0 &&
+      info.frames >= 0) {
+    const LastFrame last = CheckLastFrame(file, info);
+    if (!reopen()) return kInvalidFile;
+    if (last != LastFrame::kDecodes) {
+      const sf_count_t counted = CountDecodedFrames(file, info);
+      if (!reopen()) return kInvalidFile;
+      if (last == LastFrame::kMissing && info.frames - counted > kLongestCodecBlock) {
+        sf_close(file);
+        return kInvalidFile;
+      }
+      info.frames = std::min(info.frames, counted);
+    }
+  }
 
   // Some encoders put the first audio packets on the last header page;
   // libsndfile then drops them, and its count falls short of the stream's
@@ -292,17 +336,12 @@ MciError OpenSndfileDecoder(UniqueFd fd, std::unique_ptr<Decoder>& decoder) {
            ogg_end->granule > info.frames &&
            ogg_end->granule - info.frames > info.samplerate / 1000;
   };
-  // A header claims a frame count; a file cut short (an interrupted
-  // download) lacks its end, and libsndfile would read silence in its place.
-  // Such a file goes to FFmpeg, which counts what it decodes. An Ogg
-  // stream's count already comes from its last page.
+  // A FLAC file cut short claims frames it lacks: FFmpeg counts what it
+  // decodes. An Ogg stream's count already comes from its last page.
   const auto cut_short = [&] {
-    if (ogg_end) return false;
-    if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC) {
-      return !FlacEndsAt(view->fd.get(), static_cast<off_t>(view->base),
-                         static_cast<std::uint64_t>(info.frames));
-    }
-    return !LastFrameDecodes(file, info);
+    return !ogg_end && (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC &&
+           !FlacEndsAt(view->fd.get(), static_cast<off_t>(view->base),
+                       static_cast<std::uint64_t>(info.frames));
   };
   // libsndfile reads the first stream of a chained file alone; FFmpeg
   // plays them all.

@@ -1,4 +1,5 @@
 // PulseAudio back end: a threaded main loop pulls frames from the source.
+#include <dlfcn.h>
 #include <pulse/pulseaudio.h>
 #include <pulse/rtclock.h>
 
@@ -30,6 +31,27 @@ constexpr auto kTimingTimeout = 200ms;
 constexpr pa_usec_t kMaximumWait = 500'000;
 /// How often the heard position is compared with the system clock.
 constexpr pa_usec_t kSteeringPeriod = 100'000;
+
+/// The client library logs its own warnings to standard error (a home with
+/// no configuration folder, a runtime folder owned by another user): its
+/// log, kept in the private library beside it, is sent nowhere.
+void SilenceClientLog() {
+  void* library = dlopen("libpulse.so.0", RTLD_NOW | RTLD_NOLOAD);
+  if (!library) return;
+  using ParseTarget = void* (*)(const char*);
+  using SetTarget = int (*)(void*);
+  using FreeTarget = void (*)(void*);
+  const auto parse = reinterpret_cast<ParseTarget>(dlsym(library, "pa_log_parse_target"));
+  const auto set = reinterpret_cast<SetTarget>(dlsym(library, "pa_log_set_target"));
+  const auto free = reinterpret_cast<FreeTarget>(dlsym(library, "pa_log_target_free"));
+  if (parse && set && free) {
+    if (void* nowhere = parse("null")) {
+      set(nowhere);
+      free(nowhere);
+    }
+  }
+  dlclose(library);
+}
 
 class PulseOutput : public AudioOutput {
  public:
@@ -222,6 +244,7 @@ void PulseOutput::OnTimingUpdate(pa_stream*, int, void* self) {
 }
 
 MciError PulseOutput::BeginConnect() {
+  SilenceClientLog();
   loop_ = pa_threaded_mainloop_new();
   if (!loop_) return kOutOfMemory;
   pa_threaded_mainloop_lock(loop_);

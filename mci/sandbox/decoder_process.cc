@@ -160,7 +160,11 @@ class DecoderProcess : public Decoder {
     const std::size_t frame_bytes = sizeof(float) * static_cast<std::size_t>(header_.channels);
     bool stalled = false;
     const std::size_t got = ReadAll(pipe_.get(), out, frames * frame_bytes, stall_, stalled);
-    if (stalled) Stop();  // the frames end here, as when the child dies
+    // A child that has written its stream exits while its last frames wait
+    // in the pipe: it is reaped then, and no zombie waits out the sound.
+    if (!exited_ && waitpid(child_, nullptr, WNOHANG) == child_) exited_ = true;
+    // At the end of the pipe, or past the bound, the frames end here.
+    if (stalled || got < frames * frame_bytes) Stop();
     return got / frame_bytes;
   }
 
@@ -180,13 +184,16 @@ class DecoderProcess : public Decoder {
   /// Kills the child and reaps it; the pipe then reads as its end.
   void Stop() {
     if (child_ < 0) return;
-    kill(child_, SIGKILL);
-    while (waitpid(child_, nullptr, 0) < 0 && errno == EINTR) {
+    if (!exited_) {
+      kill(child_, SIGKILL);
+      while (waitpid(child_, nullptr, 0) < 0 && errno == EINTR) {
+      }
     }
     child_ = -1;
   }
 
   pid_t child_;
+  bool exited_ = false;  ///< reaped: its pid may be another process's now
   UniqueFd pipe_;
   std::chrono::milliseconds stall_;
   StreamHeader header_;
