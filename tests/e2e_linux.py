@@ -37,7 +37,7 @@ class Run:
 
     def __init__(self, args, env, quorwind=None, during=None):
         quorwind = quorwind or os.path.join(BUILD, "bin", "quorwind")
-        start = time.monotonic()
+        start = self.started_at = time.monotonic()
         process = subprocess.Popen([quorwind] + args, env=env, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE)
         if during:
@@ -186,16 +186,52 @@ class PulseAudioTest(ServerTest):
                 if heard_whole:
                     self.assertGreaterEqual(run.heard_ms, 0.98 * 4000)
 
-    def test_sound_server_killed_while_playing(self):
-        path = os.path.join(self.dir, "killed.wav")
-        make_tone(path, "wav", seconds=2.0)
+    def test_sound_server_killed_or_restarted_while_playing(self):
+        """The server killed 1.5 s into an 8 s sound, and killed then started
+        again: the run ends as an undisturbed one does, quietly, and on a
+        server that comes back the rest of the sound is heard at its place in
+        time, which the file marks with a pause at 6.0 s."""
+        path = os.path.join(self.dir, "paused.wav")
+        subprocess.run(["ffmpeg", "-loglevel", "quiet", "-y", "-f", "lavfi", "-i",
+                        "sine=f=440:d=8:r=48000", "-af",
+                        "volume=enable='between(t,6,6.5)':volume=0", "-ac", "2", path], check=True)
+
+        def pause_at(recording, run):
+            """Seconds from the run's start to the first pause after sound."""
+            windows = soundlab.active_windows(recording.samples, 2)
+            first = windows.index(True) if True in windows else len(windows)
+            pause = windows.index(False, first) if False in windows[first:] else None
+            return None if pause is None else recording.started_at + pause * 0.002 - run.started_at
+
         for server_class in [soundlab.PulseAudioServer, soundlab.PipeWireServer]:
-            with self.subTest(server=server_class.name), server_class() as server:
-                run = Run([path], dict(server.env, ALSA_CONFIG_PATH=self.env["ALSA_CONFIG_PATH"]),
-                          during=lambda _: (time.sleep(0.7), server.kill_server()))
-                self.assertEqual((run.status, run.stdout, run.stderr), (0, b"", b""))
-                self.assertGreaterEqual(run.seconds, 2.0)
-                self.assertLess(run.seconds, 3.0)
+            with server_class() as server:
+                env = dict(server.env, ALSA_CONFIG_PATH=self.env["ALSA_CONFIG_PATH"])
+                recording = server.record()
+                undisturbed = Run([path], env)
+                recording.stop()
+                expected_pause = 6.0 + soundlab.onset_ms(recording.samples) / 1000 + (
+                    recording.started_at - undisturbed.started_at)
+                for restarted in [False, True]:
+                    with self.subTest(server=server_class.name, restarted=restarted):
+                        after = []
+
+                        def disturb(_):
+                            time.sleep(1.5)
+                            if restarted:
+                                server.restart_server()
+                                after.append(server.record())
+                            else:
+                                server.kill_server()
+
+                        run = Run([path], env, during=disturb)
+                        self.assertEqual((run.status, run.stdout, run.stderr), (0, b"", b""))
+                        self.assertLess(abs(run.seconds - undisturbed.seconds), 0.15)
+                        if restarted:
+                            again = after[0].stop()
+                            self.assertLess(abs(pause_at(again, run) - expected_pause), 0.08)
+                            self.assertGreater(soundlab.heard_ms(again.samples), 1400)
+                        else:
+                            server.restart_server()  # a server for the next run
 
     def test_missing_module_is_reported(self):
         bin_dir = os.path.join(self.dir, "lonely", "bin")

@@ -97,14 +97,14 @@ def ogg_page(kind, granule, serial, sequence, packets):
 class Recording:
     """Monitor of the sink, recorded by parec from start() until stop()."""
 
-    def __init__(self, server):
+    def __init__(self, server, env=None):
         self._server = server
         self._path = os.path.join(server.dir, "rec-%d.raw" % time.monotonic_ns())
         self._out = open(self._path, "wb")
         self._process = subprocess.Popen(
             ["parec", "-d", "quorwind_sink.monitor", "--raw", "--format=s16le",
              "--rate=%d" % RATE, "--channels=1", "--latency-msec=5"],
-            stdout=self._out, stderr=subprocess.DEVNULL, env=server.env)
+            stdout=self._out, stderr=subprocess.DEVNULL, env=env or server.env)
         self.started_at = time.monotonic()
         self.samples = None
         # parec's first bytes mark the stream as running.
@@ -185,19 +185,24 @@ class SoundServer:
                 raise RuntimeError(what + " did not start")
             time.sleep(0.05)
 
-    def _pactl(self, *args):
-        return subprocess.run(["pactl"] + list(args), env=self.env, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL).returncode == 0
+    def _pactl(self, *args, env=None):
+        return subprocess.run(["pactl"] + list(args), env=env or self.env,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
 
-    def _keep_sink_running(self):
+    def _keep_sink_running(self, env=None):
         # A silent low-latency stream keeps the sink rendering at desktop latency.
         self._start(["pacat", "--raw", "--latency-msec=10", "--format=s16le", "--rate=48000",
-                     "--channels=2", "/dev/zero"], "keeper")
+                     "--channels=2", "/dev/zero"], "keeper-%d" % time.monotonic_ns(), env)
         time.sleep(0.3)
-        self.record().stop()  # the sink settles once its monitor has run
+        self.record(env).stop()  # the sink settles once its monitor has run
 
-    def record(self):
-        return Recording(self)
+    def _forget_exited(self):
+        """Forgets the server and the helpers that ended with it."""
+        time.sleep(0.1)
+        self._processes = [p for p in self._processes if p.poll() is None]
+
+    def record(self, env=None):
+        return Recording(self, env)
 
     def kill_server(self):
         """Kills the server itself (not the helpers) at once, as a crash would."""
@@ -231,18 +236,34 @@ class PulseAudioServer(SoundServer):
     def _sink_module(self):
         return "module-null-sink sink_name=quorwind_sink rate=48000 channels=2"
 
-    def __enter__(self):
-        socket = os.path.join(self.dir, "native")
-        self.env["PULSE_SERVER"] = "unix:" + socket
+    def _launch(self, socket, env):
         self._server = self._start(
             ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
              "--system=no", "--disable-shm=yes", "--log-target=stderr",
              "-L", "module-native-protocol-unix socket=%s auth-anonymous=1" % socket,
              "-L", self._sink_module()],
-            "pulseaudio")
-        self._await(lambda: self._pactl("info"), "PulseAudio")
+            "pulseaudio-%d" % time.monotonic_ns(), env)
+        self._await(lambda: self._pactl("info", env=env), "PulseAudio")
+
+    def __enter__(self):
+        socket = os.path.join(self.dir, "native")
+        self.env["PULSE_SERVER"] = "unix:" + socket
+        self._launch(socket, self.env)
         self._keep_sink_running()
         return self
+
+    def restart_server(self):
+        """Kills the server, as a crash would, and starts another at once with
+        the same sink; its socket opens once the sink runs at desktop
+        latency, as a restarted desktop server's does."""
+        self.kill_server()
+        self._forget_exited()
+        staging = os.path.join(self.dir, "staging-%d" % time.monotonic_ns())
+        env = dict(self.env, PULSE_SERVER="unix:" + staging)
+        self._launch(staging, env)
+        self._keep_sink_running(env)
+        self._pactl("load-module", "module-native-protocol-unix",
+                    "socket=" + os.path.join(self.dir, "native"), "auth-anonymous=1", env=env)
 
 
 class PipeWireServer(SoundServer):
@@ -259,17 +280,36 @@ class PipeWireServer(SoundServer):
         self.env.update({"DBUS_SESSION_BUS_ADDRESS": "unix:path=" + bus,
                          "PIPEWIRE_RUNTIME_DIR": self.dir,
                          "PULSE_SERVER": "unix:" + os.path.join(self.dir, "native")})
-        self._server = self._start(["pipewire"], "pipewire")
+        self._launch()
+        return self
+
+    def _launch(self):
+        self._server = self._start(["pipewire"], "pipewire-%d" % time.monotonic_ns())
         self._await(lambda: os.path.exists(os.path.join(self.dir, "pipewire-0")), "PipeWire")
-        self._start(["wireplumber"], "wireplumber")
-        self._start(["pipewire-pulse"], "pipewire-pulse")
+        self._start(["wireplumber"], "wireplumber-%d" % time.monotonic_ns())
+        self._start(["pipewire-pulse"], "pipewire-pulse-%d" % time.monotonic_ns())
         self._await(lambda: self._pactl("info"), "PipeWire's Pulse server")
         self._await(lambda: self._pactl("load-module", "module-null-sink",
                                         "sink_name=quorwind_sink", "rate=48000", "channels=2"),
                     "the null sink")
         self._await(lambda: self._pactl("set-default-sink", "quorwind_sink"), "the default sink")
         self._keep_sink_running()
-        return self
+
+    def restart_server(self):
+        """Kills PipeWire, as a crash would, and starts it again at once with
+        its session manager, its Pulse server and the same sink."""
+        self.kill_server()
+        for process in self._processes[1:]:  # all but the D-Bus daemon
+            process.terminate()
+            process.wait()
+        self._forget_exited()
+        for leftover in ["pipewire-0", "pipewire-0-manager", "native"]:
+            for suffix in ["", ".lock"]:
+                try:
+                    os.remove(os.path.join(self.dir, leftover + suffix))
+                except OSError:
+                    pass
+        self._launch()
 
     def set_quantum(self, frames):
         """Runs the graph at |frames| a period, or as its streams ask for 0."""

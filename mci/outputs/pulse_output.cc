@@ -10,8 +10,7 @@
 #include <mutex>
 #include <thread>
 
-#include "mci/outputs/audio_output.h"
-#include "mci/outputs/clock_steering.h"
+#include "mci/outputs/pulse_output.h"
 
 namespace quorwind::mci {
 
@@ -24,13 +23,13 @@ constexpr auto kStartTimeout = 500ms;
 /// Requested buffering: short enough to keep the sink's latency low, so that
 /// the sound starts and ends on time, long enough that the thread wakes only a
 /// few times a second.
-constexpr pa_usec_t kTargetLatency = 250'000;
+constexpr pa_usec_t kTargetLatency = kPulseTargetLatency;
 constexpr pa_usec_t kMinimumRequest = 60'000;
 /// Bounds of the wait for the sink's latency.
 constexpr auto kTimingTimeout = 200ms;
 constexpr pa_usec_t kMaximumWait = 500'000;
 /// How often the heard position is compared with the system clock.
-constexpr pa_usec_t kSteeringPeriod = 100'000;
+constexpr pa_usec_t kSteeringPeriod = kPulseSteeringPeriod;
 
 /// The client library logs its own warnings to standard error (a home with
 /// no configuration folder, a runtime folder owned by another user): its
@@ -53,87 +52,36 @@ void SilenceClientLog() {
   dlclose(library);
 }
 
-class PulseOutput : public AudioOutput {
- public:
-  PulseOutput() = default;
-  ~PulseOutput() override;
-  PulseOutput(const PulseOutput&) = delete;
-  PulseOutput& operator=(const PulseOutput&) = delete;
-
-  void Prepare() override;
-  MciError Start(FrameSource& source, std::chrono::steady_clock::time_point deadline) override;
-
- private:
-  enum class Phase { kConnecting, kReady, kPlaying, kNothingToPlay, kFailed };
-
-  /// Starts connecting to the server; the phase tells when it is ready.
-  MciError BeginConnect();
-  MciError OpenStream();
-  /// Waits until the phase leaves |from| or the start deadline passes.
-  Phase AwaitChange(Phase from);
-  bool MakeChannelMap(const pa_sample_spec& spec, pa_channel_map& map) const;
-  /// Returns once the frames the sink has just started are audible, and
-  /// keeps how long ago that was if it was already past.
-  void WaitOutSinkLatency();
-  void SetPhase(Phase phase);
-  /// From the first audible frame on, keeps the heard position on the
-  /// system clock by steering the stream's rate.
-  void StartSteering();
-  void Steer(const pa_timing_info& timing);
-
-  static void OnSteeringTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
-                              void* self);
-  static void OnSteeringTiming(pa_stream* stream, int success, void* self);
-
-  static void OnContextState(pa_context* context, void* self);
-  static void OnStreamState(pa_stream* stream, void* self);
-  static void OnStarted(pa_stream* stream, void* self);
-  static void OnWrite(pa_stream* stream, std::size_t bytes, void* self);
-  static void OnTimingUpdate(pa_stream* stream, int success, void* self);
-  /// Writes |requested| bytes, or what is left of the source.
-  void Fill(std::size_t requested);
-
-  std::mutex mutex_;
-  std::condition_variable phase_changed_;
-  std::chrono::steady_clock::time_point deadline_;
-  Phase phase_ = Phase::kConnecting;
-  bool timing_updated_ = false;
-
-  pa_threaded_mainloop* loop_ = nullptr;
-  pa_context* context_ = nullptr;
-  pa_stream* stream_ = nullptr;
-
-  // Touched on the main loop's thread only, once the stream exists.
-  FrameSource* source_ = nullptr;
-  bool source_ended_ = false;
-  bool wrote_any_ = false;
-  pa_time_event* steering_timer_ = nullptr;
-  std::chrono::steady_clock::time_point first_heard_;
-  double lead_ = 0.0;  // seconds heard before play returned
-  ClockSteering steering_;
-  std::uint32_t rate_ = 0;  // the stream's, as last set
-  bool steering_failed_ = false;
-};
+}  // namespace
 
 PulseOutput::~PulseOutput() {
   if (!loop_) return;
   pa_threaded_mainloop_lock(loop_);
-  if (steering_timer_) pa_threaded_mainloop_get_api(loop_)->time_free(steering_timer_);
+  pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+  if (steering_timer_) api->time_free(steering_timer_);
+  if (retry_timer_) api->time_free(retry_timer_);
+  if (let_go_) api->defer_free(let_go_);
+  ReleaseServer();
+  pa_threaded_mainloop_unlock(loop_);
+  pa_threaded_mainloop_stop(loop_);
+  pa_threaded_mainloop_free(loop_);
+}
+
+void PulseOutput::ReleaseServer() {
   if (stream_) {
     pa_stream_set_state_callback(stream_, nullptr, nullptr);
     pa_stream_set_write_callback(stream_, nullptr, nullptr);
     pa_stream_set_started_callback(stream_, nullptr, nullptr);
     pa_stream_disconnect(stream_);
     pa_stream_unref(stream_);
+    stream_ = nullptr;
   }
   if (context_) {
     pa_context_set_state_callback(context_, nullptr, nullptr);
     pa_context_disconnect(context_);
     pa_context_unref(context_);
+    context_ = nullptr;
   }
-  pa_threaded_mainloop_unlock(loop_);
-  pa_threaded_mainloop_stop(loop_);
-  pa_threaded_mainloop_free(loop_);
 }
 
 void PulseOutput::Prepare() {
@@ -194,6 +142,7 @@ void PulseOutput::StartSteering() {
   pa_threaded_mainloop_lock(loop_);
   first_heard_ = std::chrono::steady_clock::now();
   steering_.SetLead(lead_);
+  playing_ = true;
   steering_timer_ =
       pa_context_rttime_new(context_, pa_rtclock_now() + kSteeringPeriod, OnSteeringTimer, this);
   pa_threaded_mainloop_unlock(loop_);
@@ -219,8 +168,14 @@ void PulseOutput::Steer(const pa_timing_info& timing) {
   const double nominal = source_->SampleRate();
   const double frame_bytes = sizeof(float) * static_cast<double>(source_->Channels());
   // What the server has taken from the stream, less what its sink still holds.
-  const double heard = static_cast<double>(timing.read_index) / frame_bytes / nominal -
-                       static_cast<double>(timing.sink_usec) / 1e6;
+  // (A stream opened on a server that came back starts later in the sound.)
+  const double heard_frame = static_cast<double>(timing.read_index) / frame_bytes -
+                             static_cast<double>(timing.sink_usec) / 1e6 * nominal;
+  const double heard = TimelineFrameAt(heard_frame) / nominal;
+  sink_latency_ = timing.sink_usec;
+  if (resumed_at_ != std::chrono::steady_clock::time_point{} && timing.playing) {
+    Realign(elapsed + lead_ - heard);
+  }
   const double pace = steering_.Update(heard, elapsed);
   const auto rate = static_cast<std::uint32_t>(std::lround(nominal * pace));
   if (rate == rate_ || rate > PA_RATE_MAX) return;
@@ -265,7 +220,6 @@ MciError PulseOutput::OpenStream() {
   pa_sample_spec spec{};
   spec.format = PA_SAMPLE_FLOAT32NE;
   spec.rate = static_cast<std::uint32_t>(source_->SampleRate());
-  rate_ = spec.rate;
   spec.channels = static_cast<std::uint8_t>(source_->Channels());
   pa_channel_map map{};
   if (source_->SampleRate() > static_cast<int>(PA_RATE_MAX) ||
@@ -273,6 +227,20 @@ MciError PulseOutput::OpenStream() {
       !MakeChannelMap(spec, map)) {
     return kInvalidFile;
   }
+  pa_threaded_mainloop_lock(loop_);
+  const bool connected = ConnectStream();
+  pa_threaded_mainloop_unlock(loop_);
+  return connected ? kOk : kDeviceNotReady;
+}
+
+bool PulseOutput::ConnectStream() {
+  pa_sample_spec spec{};
+  spec.format = PA_SAMPLE_FLOAT32NE;
+  spec.rate = static_cast<std::uint32_t>(source_->SampleRate());
+  rate_ = spec.rate;
+  spec.channels = static_cast<std::uint8_t>(source_->Channels());
+  pa_channel_map map{};
+  if (!MakeChannelMap(spec, map)) return false;
 
   pa_buffer_attr buffer{};
   buffer.maxlength = static_cast<std::uint32_t>(-1);
@@ -281,19 +249,14 @@ MciError PulseOutput::OpenStream() {
   buffer.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(kMinimumRequest, &spec));
   buffer.fragsize = static_cast<std::uint32_t>(-1);
 
-  pa_threaded_mainloop_lock(loop_);
   stream_ = pa_stream_new(context_, "Quorwind", &spec, &map);
-  bool connected = false;
-  if (stream_) {
-    pa_stream_set_state_callback(stream_, OnStreamState, this);
-    pa_stream_set_write_callback(stream_, OnWrite, this);
-    pa_stream_set_started_callback(stream_, OnStarted, this);
-    const auto flags =
-        static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_VARIABLE_RATE);
-    connected = pa_stream_connect_playback(stream_, nullptr, &buffer, flags, nullptr, nullptr) >= 0;
-  }
-  pa_threaded_mainloop_unlock(loop_);
-  return connected ? kOk : kDeviceNotReady;
+  if (!stream_) return false;
+  pa_stream_set_state_callback(stream_, OnStreamState, this);
+  pa_stream_set_write_callback(stream_, OnWrite, this);
+  pa_stream_set_started_callback(stream_, OnStarted, this);
+  const auto flags =
+      static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_VARIABLE_RATE);
+  return pa_stream_connect_playback(stream_, nullptr, &buffer, flags, nullptr, nullptr) >= 0;
 }
 
 bool PulseOutput::MakeChannelMap(const pa_sample_spec& spec, pa_channel_map& map) const {
@@ -349,11 +312,19 @@ void PulseOutput::OnContextState(pa_context* context, void* self) {
   auto* output = static_cast<PulseOutput*>(self);
   switch (pa_context_get_state(context)) {
     case PA_CONTEXT_READY:
-      output->SetPhase(Phase::kReady);
+      if (output->reconnecting_) {
+        output->ResumeOnNewServer();
+      } else {
+        output->SetPhase(Phase::kReady);
+      }
       break;
     case PA_CONTEXT_FAILED:
     case PA_CONTEXT_TERMINATED:
-      output->SetPhase(Phase::kFailed);
+      if (output->playing_) {
+        output->OnServerLost();
+      } else {
+        output->SetPhase(Phase::kFailed);
+      }
       break;
     default:
       break;
@@ -361,9 +332,14 @@ void PulseOutput::OnContextState(pa_context* context, void* self) {
 }
 
 void PulseOutput::OnStreamState(pa_stream* stream, void* self) {
+  auto* output = static_cast<PulseOutput*>(self);
   const pa_stream_state_t state = pa_stream_get_state(stream);
   if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
-    static_cast<PulseOutput*>(self)->SetPhase(Phase::kFailed);
+    if (output->playing_) {
+      output->OnServerLost();
+    } else {
+      output->SetPhase(Phase::kFailed);
+    }
   }
 }
 
@@ -388,7 +364,21 @@ void PulseOutput::Fill(std::size_t requested) {
       pa_stream_cancel_write(stream_);
       return;
     }
-    const std::size_t got = source_->Read(static_cast<float*>(data), wanted);
+    // After a server came back, silence first where the sound was lost.
+    const std::size_t silence =
+        static_cast<std::size_t>(std::min<std::uint64_t>(silence_due_, wanted));
+    std::fill_n(static_cast<float*>(data), silence * static_cast<std::size_t>(source_->Channels()),
+                0.0f);
+    silence_due_ -= silence;
+    const std::size_t read =
+        silence < wanted
+            ? source_->Read(static_cast<float*>(data) +
+                                silence * static_cast<std::size_t>(source_->Channels()),
+                            wanted - silence)
+            : 0;
+    read_frames_ += read;
+    const std::size_t got = silence + read;
+    written_ += got;
     if (got > 0) {
       if (pa_stream_write(stream_, data, got * frame_bytes, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
         return;
@@ -398,7 +388,7 @@ void PulseOutput::Fill(std::size_t requested) {
     } else {
       pa_stream_cancel_write(stream_);
     }
-    if (got == wanted) continue;
+    if (got == wanted || silence == wanted) continue;
     // The end: a file shorter than the pre-buffer must still start playing,
     // and its last frames must play although they fill no whole period:
     // PipeWire holds back a part-filled quantum until the stream drains.
@@ -413,8 +403,6 @@ void PulseOutput::Fill(std::size_t requested) {
     }
   }
 }
-
-}  // namespace
 
 std::unique_ptr<AudioOutput> CreatePulseOutput() { return std::make_unique<PulseOutput>(); }
 
