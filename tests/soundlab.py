@@ -287,11 +287,17 @@ class PipeWireServer(SoundServer):
         self._server = self._start(["pipewire"], "pipewire-%d" % time.monotonic_ns())
         self._await(lambda: os.path.exists(os.path.join(self.dir, "pipewire-0")), "PipeWire")
         self._start(["wireplumber"], "wireplumber-%d" % time.monotonic_ns())
+        # The sink is PipeWire's own, there before its Pulse server answers:
+        # a client that connects at once finds it.
+        self._await(lambda: subprocess.run(
+            ["pw-cli", "create-node", "adapter",
+             "{ factory.name=support.null-audio-sink node.name=quorwind_sink "
+             "media.class=Audio/Sink object.linger=true audio.rate=48000 audio.channels=2 "
+             "audio.position=[ FL FR ] }"],
+            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0,
+            "the null sink")
         self._start(["pipewire-pulse"], "pipewire-pulse-%d" % time.monotonic_ns())
         self._await(lambda: self._pactl("info"), "PipeWire's Pulse server")
-        self._await(lambda: self._pactl("load-module", "module-null-sink",
-                                        "sink_name=quorwind_sink", "rate=48000", "channels=2"),
-                    "the null sink")
         self._await(lambda: self._pactl("set-default-sink", "quorwind_sink"), "the default sink")
         self._keep_sink_running()
 

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "mci/sandbox/syscall_filter.h"
@@ -140,11 +142,29 @@ std::size_t ReadAll(int fd, void* data, std::size_t size, std::chrono::milliseco
   _exit(0);
 }
 
+/// A descriptor of the process |pid| (Debian's C library declares its own
+/// wrappers without C linkage).
+int OpenProcess(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+void KillProcess(int process) { syscall(SYS_pidfd_send_signal, process, SIGKILL, nullptr, 0); }
+
 /// The parent's end: the stream's format from the header, frames from the pipe.
 class DecoderProcess : public Decoder {
  public:
   DecoderProcess(pid_t child, UniqueFd pipe, std::chrono::milliseconds stall)
-      : child_(child), pipe_(std::move(pipe)), stall_(stall) {}
+      : child_(child), pipe_(std::move(pipe)), stall_(stall) {
+    // A child that has written its stream exits while its last frames wait
+    // in the pipe, or while no output reads them: it is reaped at once, and
+    // no zombie waits out the sound. Its descriptor names it, never a
+    // process that takes its number later.
+    process_ = UniqueFd(OpenProcess(child_));
+    if (process_.get() >= 0) {
+      reaper_ = std::thread([process = process_.get()] {
+        siginfo_t info{};
+        while (waitid(P_PIDFD, static_cast<id_t>(process), &info, WEXITED) < 0 && errno == EINTR) {
+        }
+      });
+    }
+  }
   ~DecoderProcess() override { Stop(); }
   DecoderProcess(const DecoderProcess&) = delete;
   DecoderProcess& operator=(const DecoderProcess&) = delete;
@@ -160,9 +180,6 @@ class DecoderProcess : public Decoder {
     const std::size_t frame_bytes = sizeof(float) * static_cast<std::size_t>(header_.channels);
     bool stalled = false;
     const std::size_t got = ReadAll(pipe_.get(), out, frames * frame_bytes, stall_, stalled);
-    // A child that has written its stream exits while its last frames wait
-    // in the pipe: it is reaped then, and no zombie waits out the sound.
-    if (!exited_ && waitpid(child_, nullptr, WNOHANG) == child_) exited_ = true;
     // At the end of the pipe, or past the bound, the frames end here.
     if (stalled || got < frames * frame_bytes) Stop();
     return got / frame_bytes;
@@ -184,7 +201,10 @@ class DecoderProcess : public Decoder {
   /// Kills the child and reaps it; the pipe then reads as its end.
   void Stop() {
     if (child_ < 0) return;
-    if (!exited_) {
+    if (reaper_.joinable()) {
+      KillProcess(process_.get());
+      reaper_.join();
+    } else {
       kill(child_, SIGKILL);
       while (waitpid(child_, nullptr, 0) < 0 && errno == EINTR) {
       }
@@ -193,7 +213,8 @@ class DecoderProcess : public Decoder {
   }
 
   pid_t child_;
-  bool exited_ = false;  ///< reaped: its pid may be another process's now
+  UniqueFd process_;    ///< the child's process descriptor
+  std::thread reaper_;  ///< waits for the child's end, and reaps it
   UniqueFd pipe_;
   std::chrono::milliseconds stall_;
   StreamHeader header_;
