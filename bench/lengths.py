@@ -1,0 +1,60 @@
+"""The length query of quorwind's media-control module (open, then status
+... length, as the program sends them) on files of 3 s, 20 minutes and 2
+hours: its cost should not grow with the file, and its reply should be what
+decodes."""
+
+import os
+import subprocess
+import sys
+
+from common import MEDIA, RELEASE, fmt, summary
+from media import LONG_FORMATS, decoded_ms, encode, long_media, make_tone
+
+DURATIONS = [("3 s", 3), ("20 min", 1200), ("2 h", 7200)]
+
+
+def made_by_tone_writer(ext, seconds):
+    """The project's tone writer's files, and an MP3 without a header."""
+    if ext == "mp3-noheader":
+        # As lame -t writes it: no Xing/Info frame, so no stated length.
+        wav = make_tone(os.path.join(MEDIA, "long-%ds.wav" % seconds), "wav", seconds)
+        return encode(wav, os.path.join(MEDIA, "long-%ds.mp3-noheader" % seconds),
+                      ["lame", "--quiet", "-t", "-V", "4", "IN", "OUT"])
+    return make_tone(os.path.join(MEDIA, "long-%ds.%s" % (seconds, ext)), ext, seconds)
+
+
+def query(path, runs):
+    tool = os.path.join(RELEASE, "tools", "length_query")
+    module = os.path.join(RELEASE, "lib", "quorwind", "libquorwind-mci.so")
+    times, reply = [], ""
+    for _ in range(runs):
+        out = subprocess.run([tool, module, path], capture_output=True, text=True,
+                             check=True).stdout.split()
+        times.append(float(out[0]))
+        reply = out[1] if len(out) > 1 else ""
+    return summary(times), reply
+
+
+def bench_length_query(runs, quick):
+    """One row per format, one cell per duration: the query's cost, its reply
+    and what FFmpeg decodes (the tone writer's files: the length written)."""
+    durations = DURATIONS[:2] if quick else DURATIONS
+    formats = [(name, lambda s, e=ext: made_by_tone_writer(e, s), ext == "mp3-noheader")
+               for name, ext in [("WAV", "wav"), ("FLAC", "flac"), ("MP3 CBR", "mp3"),
+                                 ("MP3 VBR", "mp3-vbr"), ("MP3 VBR without header",
+                                                          "mp3-noheader")]]
+    formats += [(name, lambda s, e=ending, o=options: long_media(e, o, s), True)
+                for name, ending, options in LONG_FORMATS]
+    rows = []
+    for name, make, decoded in formats:
+        cells = []
+        for label, seconds in durations:
+            path = make(seconds)
+            cost, reply = query(path, runs)
+            expected = decoded_ms(path) if decoded else seconds * 1000.0
+            cells.append({"duration": label, "size": os.path.getsize(path), "cost": cost,
+                          "reply": reply, "expected": expected})
+            print("length query %-22s %-6s %s  reply %s, decodes %.0f ms" % (
+                name, label, fmt(cost, 1, 1, " ms"), reply, expected), file=sys.stderr)
+        rows.append({"format": name, "cells": cells})
+    return rows
