@@ -9,6 +9,13 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
+# Internal: test.sh --build-only PRESET builds one preset, for the run below.
+build_only=false
+if [ "${1:-}" = --build-only ]; then
+  build_only=true
+  shift
+fi
+
 presets=("$@")
 [ ${#presets[@]} -gt 0 ] || presets=(native sanitize fuzz windows)
 groups=()
@@ -21,7 +28,7 @@ for preset in "${presets[@]}"; do
     *) echo "test.sh: no preset '$preset' (native, sanitize, fuzz, windows)" >&2; exit 2 ;;
   esac
 done
-tools/deps.sh "${groups[@]}"
+$build_only || tools/deps.sh "${groups[@]}"
 
 jobs=$(nproc)
 # The Wine server of the unit tests' prefix outlives the tests; stop it, and
@@ -35,32 +42,42 @@ stop_wine() {
     fi
   done
 }
-trap stop_wine EXIT
+$build_only || trap stop_wine EXIT
 
-run_preset() {
-  echo "== $1 (${SECONDS} s into the run)" >&2
+build_preset() {
   cmake --preset "$1" >/dev/null
   cmake --build --preset "$1" -j "$jobs"
+}
+
+test_preset() {
+  echo "== $1 (${SECONDS} s into the run)" >&2
   ctest --preset "$1" -j "$jobs" --output-on-failure "${@:2}"
 }
 
-run_windows() {
-  # Quorwind.exe, 32-bit. Its tests run under 32-bit Wine where the kernel
-  # runs 32-bit code; elsewhere its file is checked here and the same sources,
-  # built for 64-bit Windows, run the Wine tests under 64-bit Wine.
-  # The Wine tests make their media with the native build's tone writer.
+# Quorwind.exe is 32-bit. Its tests run under 32-bit Wine where the kernel
+# runs 32-bit code; elsewhere its file is checked here and the same sources,
+# built for 64-bit Windows, run the Wine tests under 64-bit Wine. The Wine
+# tests make their media with the native build's tone writer.
+windows_presets() {
+  if tools/runs-i386.sh; then echo windows; else echo windows windows64; fi
+}
+
+build_windows() {
   cmake --preset native >/dev/null
   cmake --build --preset native --target make_tone >/dev/null
+  local preset
+  for preset in $(windows_presets); do build_preset "$preset"; done
+}
+
+test_windows() {
   if tools/runs-i386.sh; then
-    run_preset windows
+    test_preset windows
   else
     echo "test.sh: this kernel does not run 32-bit programs, so 32-bit Wine cannot;" \
       "checking Quorwind.exe's file and running the Wine tests on the 64-bit build." >&2
-    cmake --preset windows >/dev/null
-    cmake --build --preset windows -j "$jobs"
     /usr/bin/python3 tests/pe_check.py build/windows/bin/Quorwind.exe i386 \
       "$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows/CMakeCache.txt)"
-    run_preset windows64
+    test_preset windows64
   fi
   # The Windows zip holds the program, its README and the licence.
   /usr/bin/python3 - "$(tools/windows_zip.sh)" <<'PY'
@@ -70,10 +87,49 @@ assert names == ["", "LICENSE.txt", "Quorwind.exe", "README.txt"], names
 PY
 }
 
-for preset in "${presets[@]}"; do
-  case "$preset" in
-    windows) run_windows ;;
-    *) run_preset "$preset" ;;
+build_one() {
+  case "$1" in
+    windows) build_windows ;;
+    *) build_preset "$1" ;;
   esac
-done
+}
+
+test_one() {
+  case "$1" in
+    windows) test_windows ;;
+    *) test_preset "$1" ;;
+  esac
+}
+
+if $build_only; then
+  build_one "${presets[0]}" >/dev/null
+  exit
+fi
+
+# The native tests mostly wait on sound played in real time: while they run,
+# the other presets build beside them at the lowest priority, as the package
+# test's build does, and their tests follow.
+first=${presets[0]}
+echo "== building $first (${SECONDS} s into the run)" >&2
+build_one "$first"
+others=("${presets[@]:1}")
+builds_log=build/test-builds.log
+builds=
+if [ ${#others[@]} -gt 0 ]; then
+  mkdir -p build
+  (for preset in "${others[@]}"; do nice -n 19 "$0" --build-only "$preset" || exit 1; done) \
+    >"$builds_log" 2>&1 &
+  builds=$!
+fi
+status=0
+test_one "$first" || status=$?
+if [ -n "$builds" ]; then
+  if ! wait "$builds"; then
+    cat "$builds_log" >&2
+    echo "test.sh: building ${others[*]} failed" >&2
+    exit 1
+  fi
+  for preset in "${others[@]}"; do test_one "$preset" || status=$?; done
+fi
+[ "$status" -eq 0 ] || exit "$status"
 echo "All tests passed in ${SECONDS} s." >&2

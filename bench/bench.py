@@ -30,7 +30,7 @@ from sessions import bench_device_clock, bench_players, bench_under_load
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--quick", action="store_true", help="skip the 60 minute files")
+    parser.add_argument("--quick", action="store_true", help="skip the 2-hour files")
     parser.add_argument("--files", metavar="REGEX",
                         help="only the rows whose file matches, on PulseAudio, without Wine; "
                         "printed, not written to the results")

@@ -70,6 +70,7 @@ def long_media(ending, options, seconds):
     with a 32x32 black picture at 5 frames a second for a video."""
     path = os.path.join(MEDIA, "long-%ds.%s" % (seconds, ending))
     if not os.path.exists(path):
+        os.makedirs(MEDIA, exist_ok=True)
         tmp = path + ".part." + ending
         picture = (["-f", "lavfi", "-i", "color=c=black:s=32x32:r=5:d=%d" % seconds]
                    if ending in VIDEO_ENDINGS else [])

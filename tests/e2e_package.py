@@ -1,5 +1,6 @@
-"""End-to-end test of the Debian package: built from a copy of the sources by
-dpkg-buildpackage, checked by lintian, unpacked with dpkg-deb and run from there.
+"""End-to-end test of the Debian packages (the player, its FFmpeg formats, its
+MIDI): built from a copy of the sources by dpkg-buildpackage, checked by
+lintian, unpacked with dpkg-deb and run from there.
 
 Usage: e2e_package.py SOURCE_DIR BUILD_DIR  (a native build, for the tone writer)
 """
@@ -18,8 +19,9 @@ import soundlab  # noqa: E402
 
 SOURCE = BUILD = None
 # What a build leaves in a checkout, which a clean one does not have.
-LEFTOVERS = {"build", ".git", "debian/quorwind", "debian/.debhelper", "debian/files",
-             "debian/debhelper-build-stamp"}
+PACKAGES = ("quorwind", "quorwind-ffmpeg", "quorwind-midi")
+LEFTOVERS = {"build", ".git", "debian/.debhelper", "debian/files",
+             "debian/debhelper-build-stamp"} | {"debian/" + p for p in PACKAGES}
 
 
 def copy_sources(destination):
@@ -43,14 +45,22 @@ class PackageTest(unittest.TestCase):
                 ["nice", "-n", "19", "dpkg-buildpackage", "-b", "-us", "-uc"], cwd=source,
                 stdout=out,
                 stderr=subprocess.STDOUT,
-                env=dict(os.environ, DEB_BUILD_OPTIONS="parallel=%d" % os.cpu_count()))
+                # The unit tests ran in the native preset already.
+                env=dict(os.environ, DEB_BUILD_OPTIONS="nocheck parallel=%d" % os.cpu_count()))
         if built.returncode != 0:
             with open(log, errors="replace") as f:
                 tail = f.read()[-4000:]
             raise AssertionError("dpkg-buildpackage failed:\n" + tail)
-        cls.deb, = [p for p in glob.glob(os.path.join(cls.dir, "quorwind_*.deb"))]
-        cls.root = os.path.join(cls.dir, "root")
-        subprocess.run(["dpkg-deb", "-x", cls.deb, cls.root], check=True)
+        cls.debs = {p: glob.glob(os.path.join(cls.dir, p + "_*.deb"))[0] for p in PACKAGES}
+        cls.deb = cls.debs["quorwind"]
+        # The player alone, with each of the others, and with both.
+        cls.roots = {}
+        for extras in [(), ("quorwind-ffmpeg",), ("quorwind-midi",), PACKAGES[1:]]:
+            root = os.path.join(cls.dir, "root-" + "-".join(("quorwind",) + extras))
+            for package in ("quorwind",) + extras:
+                subprocess.run(["dpkg-deb", "-x", cls.debs[package], root], check=True)
+            cls.roots[extras] = root
+        cls.root = cls.roots[PACKAGES[1:]]
         cls.quorwind = os.path.join(cls.root, "usr", "bin", "quorwind")
 
     @classmethod
@@ -62,7 +72,8 @@ class PackageTest(unittest.TestCase):
                               capture_output=True, timeout=60)
 
     def test_lintian_reports_no_error_or_warning(self):
-        lintian = subprocess.run(["lintian", "--fail-on", "error,warning", self.deb],
+        lintian = subprocess.run(["lintian", "--fail-on", "error,warning"] +
+                                 list(self.debs.values()),
                                  capture_output=True, text=True)
         tags = [line for line in lintian.stdout.splitlines() if re.match(r"[EW]: ", line)]
         self.assertEqual((lintian.returncode, tags), (0, []), lintian.stdout + lintian.stderr)
@@ -103,6 +114,24 @@ class PackageTest(unittest.TestCase):
                     heard = soundlab.heard_ms(recording.stop().samples)
                     self.assertEqual((run.returncode, run.stdout, run.stderr), (0, b"", b""))
                     self.assertGreaterEqual(heard, 980)
+
+
+    def test_each_package_plays_its_formats_and_without_it_nothing_is_played(self):
+        tone = soundlab.make_tone(BUILD, os.path.join(self.dir, "source.wav"), "wav", 0.5)
+        wma = os.path.join(self.dir, "tone.wma")
+        subprocess.run(["ffmpeg", "-loglevel", "quiet", "-y", "-i", tone, "-c:a", "wmav2", wma],
+                       check=True)
+        midi = os.path.join(self.dir, "note.mid")
+        soundlab.write_midi(midi, [(0, 500000)], [(0, 480)])
+        for extras, root in self.roots.items():
+            for path, needs in [(tone, None), (wma, "quorwind-ffmpeg"), (midi, "quorwind-midi")]:
+                with self.subTest(installed=("quorwind",) + extras, file=os.path.basename(path)):
+                    run = subprocess.run([os.path.join(root, "usr", "bin", "quorwind"), path],
+                                         capture_output=True, timeout=30,
+                                         env=dict(os.environ, PULSE_SERVER="unix:/nowhere"))
+                    played = needs is None or needs in extras
+                    self.assertEqual((run.returncode, run.stdout, run.stderr),
+                                     (0 if played else 1, b"", b""))
 
 
 if __name__ == "__main__":

@@ -190,7 +190,7 @@ TEST_F(ModuleDecoderTest, LongFilesAreCountedAtTheirEndsAsEveryFrameDecodes) {
     SCOPED_TRACE(c.name);
     std::string options = std::string("-ac 2 ") + c.options;
     if (std::string(c.name).find("video") != std::string::npos) options = kVideo + options;
-    const std::string path = Encode(c.name, "sine=f=440:d=150:r=48000", options);
+    const std::string path = Encode(c.name, "sine=f=440:d=90:r=48000", options);
     const std::string change = c.change;
     if (change == "joined") {
       ASSERT_EQ(std::system(("cat '" + path + "' '" + path + "' > '" + path + ".j' && mv '" + path +
