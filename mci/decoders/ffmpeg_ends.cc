@@ -1,6 +1,8 @@
 // A long stream's decoded frames counted at its two ends, through FFmpeg.
 #include "mci/decoders/ffmpeg_ends.h"
 
+#include "mci/decoders/timed_counts.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -112,20 +114,13 @@ std::optional<std::uint64_t> CountByTheTimes(AVFormatContext* format, AVCodecCon
   auto frame_at = [&](std::int64_t time) {
     return av_rescale_q(time - first, track->time_base, per_frame);
   };
-  // Where the decoded frames stand against their times, from the third on
-  // (a decoder's first frames may be shortened by its priming).
-  std::int64_t before = 0;
-  std::int64_t offset = 0;
-  std::vector<std::int64_t> offsets;
-  for (std::size_t i = 0; i < head.size(); ++i) {
-    if (head[i].time == AV_NOPTS_VALUE) return std::nullopt;
-    if (i >= 2) offsets.push_back(before - frame_at(head[i].time));
-    before += head[i].samples;
+  std::vector<TimedCount> timed;
+  for (const DecodedFrame& frame : head) {
+    if (frame.time == AV_NOPTS_VALUE) return std::nullopt;
+    timed.push_back({frame_at(frame.time), frame.samples});
   }
-  offset = offsets.back();
-  for (const std::int64_t each : offsets) {
-    if (std::abs(each - offset) > tolerance) return std::nullopt;
-  }
+  const std::optional<std::int64_t> offset = OffsetOfCountsFromTimes(timed, tolerance);
+  if (!offset) return std::nullopt;
   // Near the end, by the container's index or its timestamps.
   const std::int64_t start = track->start_time != AV_NOPTS_VALUE ? track->start_time : 0;
   const std::int64_t near_end = start +
@@ -147,17 +142,18 @@ std::optional<std::uint64_t> CountByTheTimes(AVFormatContext* format, AVCodecCon
   // From the second frame on (the first may follow no frame the decoder
   // saw), each starts where the one before it ended; the last, drained from
   // the decoder, may have no time of its own.
-  for (std::size_t k = 1; k + 1 < tail.size(); ++k) {
-    const std::int64_t next = tail[k + 1].time;
-    if (next == AV_NOPTS_VALUE && k + 2 == tail.size()) break;
-    if (next == AV_NOPTS_VALUE ||
-        std::abs(frame_at(next) - frame_at(tail[k].time) - tail[k].samples) > tolerance) {
+  std::vector<TimedCount> run;
+  std::int64_t frames = frame_at(tail[1].time) + *offset;
+  for (std::size_t k = 1; k < tail.size(); ++k) {
+    frames += tail[k].samples;
+    if (tail[k].time != AV_NOPTS_VALUE) {
+      run.push_back({frame_at(tail[k].time), tail[k].samples});
+    } else if (k + 1 != tail.size()) {
       return std::nullopt;
     }
   }
-  std::int64_t frames = frame_at(tail[1].time) + offset;
-  for (std::size_t k = 1; k < tail.size(); ++k) frames += tail[k].samples;
-  return frames > 0 ? std::optional<std::uint64_t>(frames) : std::nullopt;
+  if (!RunsAsCounted(run, tolerance) || frames <= 0) return std::nullopt;
+  return static_cast<std::uint64_t>(frames);
 }
 
 bool NamedAmong(const char* name, std::initializer_list<const char*> names) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "mci/decoders/decoder.h"
+#include "mci/decoders/timed_counts.h"
 #include "mci/decoders/webm_codecs.h"
 #include "mci/decoders/webm_track.h"
 #include "mci/module_loader.h"
@@ -194,20 +195,17 @@ std::optional<PacketCount> WebmDecoder::CountFromTail() {
       static_cast<long double>(info.tick_nanoseconds) * rate_ / 1'000'000'000;
   const auto tolerance = static_cast<std::int64_t>(std::ceil(frames_per_tick)) + 1;
   TrackClock clock{head.front().time, frames_per_tick, 0};
-  // Where the decoded frames stand against the times, from the third packet
-  // on (a Vorbis stream's first packet decodes to nothing).
+  // Where the decoded frames stand against the times (a Vorbis stream's
+  // first packet decodes to nothing).
   const auto head_counts = CountEach(head);
   if (!head_counts) return std::nullopt;
-  std::int64_t before = 0;
-  std::vector<std::int64_t> offsets;
+  std::vector<TimedCount> timed;
   for (std::size_t i = 0; i < head.size(); ++i) {
-    if (i >= 2) offsets.push_back(before - clock.FrameAt(head[i].time));
-    before += (*head_counts)[i];
+    timed.push_back({clock.FrameAt(head[i].time), (*head_counts)[i]});
   }
-  clock.offset = offsets.back();
-  for (const std::int64_t each : offsets) {
-    if (std::abs(each - clock.offset) > tolerance) return std::nullopt;
-  }
+  const std::optional<std::int64_t> offset = OffsetOfCountsFromTimes(timed, tolerance);
+  if (!offset) return std::nullopt;
+  clock.offset = *offset;
   for (std::uint64_t to = file_size_; to > head.back().position && file_size_ - to < kTailReach;) {
     const std::uint64_t from =
         std::max(to > kTailWindow ? to - kTailWindow : 0, head.back().position + head.back().size);
@@ -238,11 +236,11 @@ std::optional<PacketCount> WebmDecoder::CountTailAt(std::uint64_t position, cons
   const auto counts = CountEach(packets);  // the first counts nothing of Vorbis
   if (!counts) return std::nullopt;
   // From the second packet on, each starts where the one before it ended.
-  for (std::size_t k = 1; k + 1 < packets.size(); ++k) {
-    const std::int64_t step =
-        clock.FrameAt(packets[k + 1].time) - clock.FrameAt(packets[k].time) - (*counts)[k];
-    if (std::abs(step) > tolerance) return std::nullopt;
+  std::vector<TimedCount> run;
+  for (std::size_t k = 1; k < packets.size(); ++k) {
+    run.push_back({clock.FrameAt(packets[k].time), (*counts)[k]});
   }
+  if (!RunsAsCounted(run, tolerance)) return std::nullopt;
   const std::int64_t start = clock.FrameAt(packets[1].time);
   if (start <= 0) return std::nullopt;
   PacketCount count{static_cast<std::uint64_t>(start), packets.back().discard};
