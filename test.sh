@@ -30,8 +30,7 @@ for preset in "${presets[@]}"; do
 done
 $build_only || tools/deps.sh "${groups[@]}"
 
-# Builds beside the tests take one core, and leave the other to them.
-jobs=${QUORWIND_TEST_JOBS:-$(nproc)}
+jobs=$(nproc)
 # The Wine server of the unit tests' prefix outlives the tests; stop it, and
 # only it, when we are done.
 stop_wine() {
@@ -108,8 +107,8 @@ if $build_only; then
 fi
 
 # The native tests mostly wait on sound played in real time: while they run,
-# the other presets build beside them, one job at a time at the lowest
-# priority, as the package test's build does, and their tests follow.
+# the other presets build beside them at the lowest CPU and I/O priority, as
+# the package test's build does, and their tests follow.
 first=${presets[0]}
 echo "== building $first (${SECONDS} s into the run)" >&2
 build_one "$first"
@@ -119,7 +118,7 @@ builds=
 if [ ${#others[@]} -gt 0 ]; then
   mkdir -p build
   (for preset in "${others[@]}"; do
-    QUORWIND_TEST_JOBS=1 nice -n 19 ionice -c 3 "$0" --build-only "$preset" || exit 1
+    nice -n 19 ionice -c 3 "$0" --build-only "$preset" || exit 1
   done) \
     >"$builds_log" 2>&1 &
   builds=$!

@@ -141,7 +141,9 @@ class PulseAudioTest(ServerTest):
                 run = self.play(args)
                 self.assertEqual((run.status, run.stdout, run.stderr, run.heard_ms),
                                  (1, b"", b"", 0))
-                self.assertLess(run.seconds, 0.5)
+                # At once: a quarter of a second when idle; the bound leaves
+                # room for the builds that run beside the tests.
+                self.assertLess(run.seconds, 1.0)
 
     def test_without_a_sound_system_the_wait_is_silent_and_barely_longer(self):
         path = os.path.join(self.dir, "silent.wav")
