@@ -126,10 +126,22 @@ std::optional<std::uint64_t> CountByTheTimes(AVFormatContext* format, AVCodecCon
   const std::int64_t near_end = start +
                                 av_rescale_q(format->duration, AV_TIME_BASE_Q, track->time_base) -
                                 av_rescale_q(kTailSeconds, AVRational{1, 1}, track->time_base);
-  // The seek goes by the container's default stream, whose index a video
-  // file keeps (its key frames), where the sound's may have none.
+  // A Matroska video's cues index its picture's key frames, not its sound,
+  // and a seek without an index reads the file through: the seek goes by
+  // the picture there. (Other containers index every stream, or search
+  // their timestamps.)
+  const AVStream* by = track;
+  const bool matroska = std::strcmp(format->iformat->name, "matroska,webm") == 0;
+  for (unsigned i = 0; matroska && i < format->nb_streams; ++i) {
+    const AVStream* other = format->streams[i];
+    if (other->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+        !(other->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+      by = other;
+      break;
+    }
+  }
   if (near_end <= head.back().time ||
-      av_seek_frame(format, -1, av_rescale_q(near_end, track->time_base, AV_TIME_BASE_Q),
+      av_seek_frame(format, by->index, av_rescale_q(near_end, track->time_base, by->time_base),
                     AVSEEK_FLAG_BACKWARD) < 0) {
     return std::nullopt;
   }
