@@ -9,13 +9,6 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-# Internal: test.sh --build-only PRESET builds one preset, for the run below.
-build_only=false
-if [ "${1:-}" = --build-only ]; then
-  build_only=true
-  shift
-fi
-
 presets=("$@")
 [ ${#presets[@]} -gt 0 ] || presets=(native sanitize fuzz windows)
 groups=()
@@ -28,7 +21,7 @@ for preset in "${presets[@]}"; do
     *) echo "test.sh: no preset '$preset' (native, sanitize, fuzz, windows)" >&2; exit 2 ;;
   esac
 done
-$build_only || tools/deps.sh "${groups[@]}"
+tools/deps.sh "${groups[@]}"
 
 jobs=$(nproc)
 # The Wine server of the unit tests' prefix outlives the tests; stop it, and
@@ -42,7 +35,7 @@ stop_wine() {
     fi
   done
 }
-$build_only || trap stop_wine EXIT
+trap stop_wine EXIT
 
 build_preset() {
   cmake --preset "$1" >/dev/null
@@ -101,43 +94,9 @@ test_one() {
   esac
 }
 
-if $build_only; then
-  build_one "${presets[0]}" >/dev/null
-  exit
-fi
-
-# The native tests mostly wait on sound played in real time: while they run,
-# the other presets build beside them at the lowest CPU and I/O priority, as
-# the package test's build does, and their tests follow.
-first=${presets[0]}
-echo "== building $first (${SECONDS} s into the run)" >&2
-build_one "$first"
-others=("${presets[@]:1}")
-builds_log=build/test-builds.log
-builds=
-if [ ${#others[@]} -gt 0 ]; then
-  mkdir -p build
-  (for preset in "${others[@]}"; do
-    nice -n 19 ionice -c 3 "$0" --build-only "$preset" || exit 1
-  done) \
-    >"$builds_log" 2>&1 &
-  builds=$!
-fi
-status=0
-if [ -n "$builds" ] && [ "$first" = native ]; then
-  # The tests that measure timing alone wait until the builds are done.
-  test_preset native -LE alone || status=$?
-else
-  test_one "$first" || status=$?
-fi
-if [ -n "$builds" ]; then
-  if ! wait "$builds"; then
-    cat "$builds_log" >&2
-    echo "test.sh: building ${others[*]} failed" >&2
-    exit 1
-  fi
-  [ "$first" != native ] || test_preset native -L alone || status=$?
-  for preset in "${others[@]}"; do test_one "$preset" || status=$?; done
-fi
-[ "$status" -eq 0 ] || exit "$status"
+for preset in "${presets[@]}"; do
+  echo "== building $preset (${SECONDS} s into the run)" >&2
+  build_one "$preset"
+  test_one "$preset"
+done
 echo "All tests passed in ${SECONDS} s." >&2

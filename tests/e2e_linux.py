@@ -547,8 +547,11 @@ class IsolationTest(MediaTest):
                  self.ffmpeg("sandboxed.aac", "-c:a", "aac"),
                  self.ffmpeg("sandboxed.wv", "-c:a", "wavpack"),
                  self.ffmpeg("sandboxed.wma", "-c:a", "wmav2")]
-        for path in files[1:]:  # the 1 s tone, four times over
-            subprocess.run(["ffmpeg", "-y", "-loglevel", "quiet", "-stream_loop", "3", "-i", path,
+        # The 1 s tone, eight times over: more than the decoder's pipe holds
+        # when the child is looked at, so that it is still decoding (a child
+        # done early is reaped at once).
+        for path in files[1:]:
+            subprocess.run(["ffmpeg", "-y", "-loglevel", "quiet", "-stream_loop", "7", "-i", path,
                             "-c", "copy", path + ".4" + os.path.splitext(path)[1]], check=True)
         files = files[:1] + [p + ".4" + os.path.splitext(p)[1] for p in files[1:]] + [midi]
         for path in files:
