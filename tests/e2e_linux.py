@@ -617,6 +617,7 @@ class IsolationTest(MediaTest):
                 self.assert_played_whole(self.play([path], during=read_maps), 4.0)
                 self.assertEqual(len(maps), 2)  # the player and its decoding child
                 self.assertIn("libquorwind-mci.so", maps[0])
+                self.assertNotIn("libpulse", maps[1])  # forked before the output loads
                 for library in ["libavcodec", "libavformat", "libswresample", "libfluidsynth",
                                 "libasound", "libquorwind-ffmpeg", "libquorwind-midi",
                                 "libquorwind-alsa"]:

@@ -40,9 +40,11 @@ class PackageTest(unittest.TestCase):
         copy_sources(source)
         log = os.path.join(cls.dir, "build.log")
         with open(log, "wb") as out:
-            # At the lowest priority: the sound tests beside it keep the CPU.
+            # Only on a CPU and a disk that nothing else wants: the sound
+            # tests beside it keep their timing.
             built = subprocess.run(
-                ["nice", "-n", "19", "dpkg-buildpackage", "-b", "-us", "-uc"], cwd=source,
+                ["chrt", "--idle", "0", "ionice", "-c", "3",
+                 "dpkg-buildpackage", "-b", "-us", "-uc"], cwd=source,
                 stdout=out,
                 stderr=subprocess.STDOUT,
                 # The unit tests ran in the native preset already.

@@ -162,16 +162,17 @@ MciError FfmpegDecoder::Open(UniqueFd fd) {
   // last packets, padding, streams beside the sound): the length is what the
   // decoder yields, counted, where counting is cheap enough.
   // A long file's count is read at its ends where its structure allows.
+  // Elsewhere the count decodes from where the open left the stream.
   struct stat status {};
   std::optional<std::uint64_t> decoded;
-  if (fstat(fd_.get(), &status) == 0) {
+  if (CountableAtTheEnds(format_, codec_) && fstat(fd_.get(), &status) == 0) {
     decoded = CountFramesAtTheEnds(format_, codec_, stream_, status.st_size);
+    if (!decoded) {
+      if (MciError error = ReopenContainer(); error != kOk) return error;
+      if (MciError error = OpenCodec(); error != kOk) return error;
+    }
   }
-  if (!decoded) {
-    if (MciError error = ReopenContainer(); error != kOk) return error;
-    if (MciError error = OpenCodec(); error != kOk) return error;
-    decoded = CountDecodedFrames();
-  }
+  if (!decoded) decoded = CountDecodedFrames();
   if (MciError error = ReopenContainer(); error != kOk) return error;
   if (MciError error = OpenCodec(); error != kOk) return error;
   // An MP4 file's stated duration is its edit list's, the standard's own

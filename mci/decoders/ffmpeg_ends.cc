@@ -175,16 +175,21 @@ bool NamedAmong(const char* name, std::initializer_list<const char*> names) {
 
 }  // namespace
 
-std::optional<std::uint64_t> CountFramesAtTheEnds(AVFormatContext* format, AVCodecContext* codec,
-                                                  int stream, std::int64_t file_size) {
+bool CountableAtTheEnds(const AVFormatContext* format, const AVCodecContext* codec) {
   if (format->duration < kShortestCountedAtTheEnds * AV_TIME_BASE || codec->sample_rate <= 0) {
-    return std::nullopt;
+    return false;
   }
   const char* name = format->iformat->name;
-  if (NamedAmong(name, {"ac3", "eac3"})) return CountOnTheGrid(format, codec, stream, file_size);
-  if (format->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE ||
-      !NamedAmong(name, {"matroska,webm", "asf", "avi", "mpegts", "mov,mp4,m4a,3gp,3g2,mj2"})) {
-    return std::nullopt;
+  return NamedAmong(name, {"ac3", "eac3"}) ||
+         (format->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE &&
+          NamedAmong(name, {"matroska,webm", "asf", "avi", "mpegts", "mov,mp4,m4a,3gp,3g2,mj2"}));
+}
+
+std::optional<std::uint64_t> CountFramesAtTheEnds(AVFormatContext* format, AVCodecContext* codec,
+                                                  int stream, std::int64_t file_size) {
+  if (!CountableAtTheEnds(format, codec)) return std::nullopt;
+  if (NamedAmong(format->iformat->name, {"ac3", "eac3"})) {
+    return CountOnTheGrid(format, codec, stream, file_size);
   }
   return CountByTheTimes(format, codec, stream);
 }

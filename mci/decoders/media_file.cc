@@ -44,12 +44,14 @@ bool IsSndfileFormat(const Head& head) {
 /// The ISO base media format (MP4, M4A, 3GP, QuickTime's successors).
 bool IsMp4(const Head& head) { return head.StartsWith("ftyp", 4); }
 
-/// What only FFmpeg reads here: ASF (WMA), Monkey's Audio, Musepack.
-/// Trying libsndfile first would only cost a child.
+/// What only FFmpeg reads here: ASF (WMA), Monkey's Audio, Musepack, raw
+/// AC-3 and E-AC-3 (a frame's sync word). Trying libsndfile first would only
+/// cost a child.
 bool IsFfmpegOnly(const Head& head) {
   static constexpr unsigned char kAsf[] = {0x30, 0x26, 0xb2, 0x75, 0x8e, 0x66, 0xcf, 0x11};
   return (head.size >= sizeof kAsf && std::memcmp(head.bytes, kAsf, sizeof kAsf) == 0) ||
-         head.StartsWith("MAC ") || head.StartsWith("MPCK") || head.StartsWith("MP+");
+         head.StartsWith("MAC ") || head.StartsWith("MPCK") || head.StartsWith("MP+") ||
+         head.StartsWith("\x0b\x77");
 }
 
 /// Matroska and WebM: an EBML header.
@@ -84,7 +86,7 @@ MciError OpenInThisProcess(MakeDecoderFactory make, UniqueFd fd,
 }
 
 MciError OpenMediaFile(const std::string& path, std::unique_ptr<Decoder>& file,
-                       OpenWithFactory open) {
+                       const OpenWithFactory& open) {
   // Opened once and checked on the descriptor itself, so that a FIFO or a
   // device never blocks the caller and the file checked is the file decoded.
   const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));

@@ -40,7 +40,8 @@ class AudioOutput {
 /// this, so that the run ends within a second of the length.
 inline constexpr std::chrono::milliseconds kStartBound{800};
 
-/// The PulseAudio back end (also served by PipeWire's Pulse server).
+/// The PulseAudio back end (also served by PipeWire's Pulse server), from the
+/// module libquorwind-pulse.so; null when that module cannot be loaded.
 std::unique_ptr<AudioOutput> CreatePulseOutput();
 
 /// The ALSA back end: libasound's "default" device, from the module

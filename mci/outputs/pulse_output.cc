@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "mci/module_loader.h"
 #include "mci/outputs/pulse_output.h"
 
 namespace quorwind::mci {
@@ -404,6 +405,15 @@ void PulseOutput::Fill(std::size_t requested) {
   }
 }
 
-std::unique_ptr<AudioOutput> CreatePulseOutput() { return std::make_unique<PulseOutput>(); }
-
 }  // namespace quorwind::mci
+
+QUORWIND_MODULE_ABI;
+
+extern "C" __attribute__((visibility("default"))) quorwind::mci::AudioOutput*
+QuorwindCreateOutput() noexcept {
+  try {
+    return new quorwind::mci::PulseOutput();  // owned by the caller's unique_ptr
+  } catch (...) {
+    return nullptr;
+  }
+}

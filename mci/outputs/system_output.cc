@@ -10,7 +10,7 @@ class FirstAnsweringOutput : public AudioOutput {
  public:
   void Prepare() override {
     active_ = CreatePulseOutput();
-    active_->Prepare();
+    if (active_) active_->Prepare();
   }
 
   MciError Start(FrameSource& source, std::chrono::steady_clock::time_point deadline) override {
@@ -29,13 +29,22 @@ class FirstAnsweringOutput : public AudioOutput {
   std::unique_ptr<AudioOutput> active_;
 };
 
+/// The back end of the module file |name|: each links its own sound
+/// system's library, loaded only when that system is tried.
+std::unique_ptr<AudioOutput> CreateModuleOutput(const char* name) {
+  using Create = AudioOutput* (*)() noexcept;
+  const auto create = reinterpret_cast<Create>(LoadModuleEntry(name, "QuorwindCreateOutput"));
+  return std::unique_ptr<AudioOutput>(create ? create() : nullptr);
+}
+
 }  // namespace
 
+std::unique_ptr<AudioOutput> CreatePulseOutput() {
+  return CreateModuleOutput("libquorwind-pulse.so");
+}
+
 std::unique_ptr<AudioOutput> CreateAlsaOutput() {
-  using Create = AudioOutput* (*)() noexcept;
-  const auto create =
-      reinterpret_cast<Create>(LoadModuleEntry("libquorwind-alsa.so", "QuorwindCreateOutput"));
-  return std::unique_ptr<AudioOutput>(create ? create() : nullptr);
+  return CreateModuleOutput("libquorwind-alsa.so");
 }
 
 std::unique_ptr<AudioOutput> CreateSystemOutput() {

@@ -223,8 +223,8 @@ class DecoderProcess : public Decoder {
 }  // namespace
 
 MciError OpenInDecoderProcess(MakeDecoderFactory make, UniqueFd fd,
-                              std::unique_ptr<Decoder>& decoder,
-                              const DecoderProcessBounds& bounds) {
+                              std::unique_ptr<Decoder>& decoder, const DecoderProcessBounds& bounds,
+                              const std::function<void()>& while_child_opens) {
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) return kOutOfMemory;
   UniqueFd reading(ends[0]);
@@ -238,6 +238,7 @@ MciError OpenInDecoderProcess(MakeDecoderFactory make, UniqueFd fd,
   fd = UniqueFd();
 
   auto process = std::make_unique<DecoderProcess>(child, std::move(reading), bounds.stall);
+  if (while_child_opens) while_child_opens();
   // A child that died parsing the file, or is still at it past the bound.
   if (!process->ReadHeader(bounds.open)) return kInvalidFile;
   const StreamHeader& header = process->header();

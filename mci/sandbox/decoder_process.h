@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "mci/decoders/decoder.h"
@@ -39,8 +40,11 @@ struct DecoderProcessBounds {
 /// |decoder| becomes the parent's end: a Decoder that reads the pipe. A child
 /// that dies, or stalls past the bound, reads as the end of the frames; one
 /// whose format does not arrive in time is killed and the file is invalid.
+/// |while_child_opens|, if given, runs in the parent between the fork and the
+/// wait for the format: work that the child's open need not wait for.
 MciError OpenInDecoderProcess(MakeDecoderFactory make, UniqueFd fd,
                               std::unique_ptr<Decoder>& decoder,
-                              const DecoderProcessBounds& bounds = {});
+                              const DecoderProcessBounds& bounds = {},
+                              const std::function<void()>& while_child_opens = {});
 
 }  // namespace quorwind::mci

@@ -51,16 +51,18 @@ MciError MciService::OpenFile(const std::string& path, Device& device) {
     return kOk;
   }
   kept.file.reset();
-  // The sound system is reached while the decoder loads and the rest of the
-  // sequence runs: a file that exists is most likely played.
-  if (identified && !next_output_ && devices_.empty()) {
+  // The sound system is reached while the child opens the file and the rest
+  // of the sequence runs: a file that exists is most likely played.
+  const auto prepare_output = [this] {
+    if (next_output_ || !devices_.empty()) return;
     next_output_ = create_output_();
     if (next_output_) next_output_->Prepare();
-  }
-  return OpenMediaFile(path, device.file,
-                       [](MakeDecoderFactory make, UniqueFd fd, std::unique_ptr<Decoder>& file) {
-                         return OpenInDecoderProcess(make, std::move(fd), file);
-                       });
+  };
+  return OpenMediaFile(
+      path, device.file, [&](MakeDecoderFactory make, UniqueFd fd, std::unique_ptr<Decoder>& file) {
+        return OpenInDecoderProcess(make, std::move(fd), file, {},
+                                    identified ? std::function<void()>(prepare_output) : nullptr);
+      });
 }
 
 MciError MciService::Open(const ParsedCommand& command) {
