@@ -16,12 +16,16 @@ def sizes():
                    check=True, stdout=subprocess.DEVNULL)
     native = os.path.getsize(os.path.join(stage, "bin", "quorwind"))
     module = os.path.getsize(os.path.join(stage, "lib", "quorwind", "libquorwind-mci.so"))
-    decoders = [(name, os.path.getsize(os.path.join(stage, "lib", "quorwind", name)))
-                for name in ["libquorwind-aac.so", "libquorwind-ffmpeg.so",
-                             "libquorwind-midi.so", "libquorwind-alsa.so"]]
+    formats = "loaded only for its formats"
+    modules = [(name, when, os.path.getsize(os.path.join(stage, "lib", "quorwind", name)))
+                for name, when in [("libquorwind-aac.so", formats),
+                                   ("libquorwind-ffmpeg.so", formats),
+                                   ("libquorwind-midi.so", formats),
+                                   ("libquorwind-pulse.so", "loaded to play on a Pulse server"),
+                                   ("libquorwind-alsa.so", "loaded only where no Pulse server answers")]]
     exe32 = os.path.getsize(os.path.join(ROOT, "build", "windows", "bin", "Quorwind.exe"))
     exe64 = os.path.getsize(os.path.join(ROOT, "build", "windows64", "bin", "Quorwind.exe"))
-    return native, module, decoders, exe32, exe64
+    return native, module, modules, exe32, exe64
 
 
 def write_chart(rows, path):
@@ -85,7 +89,7 @@ def write_chart(rows, path):
 
 
 def write_markdown(rows, length_rows, clock_rows, size_info, runs, path):
-    native, module, decoders, exe32, exe64 = size_info
+    native, module, modules, exe32, exe64 = size_info
     cpu = subprocess.run(["sh", "-c", "grep -m1 'model name' /proc/cpuinfo | cut -d: -f2"],
                          capture_output=True, text=True).stdout.strip()
     lines = [
@@ -171,7 +175,7 @@ def write_markdown(rows, length_rows, clock_rows, size_info, runs, path):
         "| `quorwind` (stripped) | %d |" % native,
         "| `libquorwind-mci.so` (stripped) | %d |" % module,
         "| `quorwind` with its module | %d |" % (native + module),
-    ] + ["| `%s` (stripped; loaded only for its formats) | %d |" % d for d in decoders] + [
+    ] + ["| `%s` (stripped; %s) | %d |" % d for d in modules] + [
         "| `Quorwind.exe` (32-bit, self-contained) | %d |" % exe32,
         "| `Quorwind.exe` (64-bit build of the same sources) | %d |" % exe64,
         "",
