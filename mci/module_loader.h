@@ -19,6 +19,19 @@ void* LoadModuleEntry(const char* name, const char* symbol);
 
 }  // namespace quorwind::mci
 
+/// Exported by every output module: its ABI version and QuorwindCreateOutput,
+/// which makes an |OutputClass| (null when that throws), owned by the caller.
+#define QUORWIND_OUTPUT_MODULE(OutputClass)                                     \
+  QUORWIND_MODULE_ABI;                                                          \
+  extern "C" __attribute__((visibility("default"))) quorwind::mci::AudioOutput* \
+  QuorwindCreateOutput() noexcept {                                             \
+    try {                                                                       \
+      return new OutputClass();                                                 \
+    } catch (...) {                                                             \
+      return nullptr;                                                           \
+    }                                                                           \
+  }
+
 /// Exported by every module: the kModuleAbiVersion it was built with.
 #define QUORWIND_MODULE_ABI                                                                 \
   extern "C" __attribute__((visibility("default"))) const std::uint32_t QuorwindModuleAbi = \

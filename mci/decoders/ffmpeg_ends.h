@@ -13,6 +13,10 @@ extern "C" {
 
 namespace quorwind::mci {
 
+/// Whether CountFramesAtTheEnds may count this stream: a stream of a minute
+/// or more, in a container it knows. Where not, it reads nothing.
+bool CountableAtTheEnds(const AVFormatContext* format, const AVCodecContext* codec);
+
 /// The frames that decoding stream |stream| of |format| through |codec|
 /// (both just opened) yields, found by decoding its first and last packets:
 /// - raw AC-3 and E-AC-3: the frame grid, one frame size and one count of
@@ -22,10 +26,6 @@ namespace quorwind::mci {
 ///   MP4): the decoded frames' times run as their counts at the start and
 ///   after a seek near the end, so the frames before the end are where
 ///   their times say.
-/// Whether CountFramesAtTheEnds may count this stream: a stream of a minute
-/// or more, in a container it knows. Where not, it reads nothing.
-bool CountableAtTheEnds(const AVFormatContext* format, const AVCodecContext* codec);
-
 /// Nothing where a check fails, a container is none of these, or the stream
 /// is short enough to count whole; |format| and |codec| are then wherever
 /// the count stopped, and are to be opened afresh.

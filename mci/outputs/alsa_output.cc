@@ -384,13 +384,4 @@ void AlsaStream::SetPhase(Phase phase) {
 
 }  // namespace quorwind::mci
 
-QUORWIND_MODULE_ABI;
-
-extern "C" __attribute__((visibility("default"))) quorwind::mci::AudioOutput*
-QuorwindCreateOutput() noexcept {
-  try {
-    return new quorwind::mci::AlsaOutput();  // owned by the caller's unique_ptr
-  } catch (...) {
-    return nullptr;
-  }
-}
+QUORWIND_OUTPUT_MODULE(quorwind::mci::AlsaOutput)

@@ -407,13 +407,4 @@ void PulseOutput::Fill(std::size_t requested) {
 
 }  // namespace quorwind::mci
 
-QUORWIND_MODULE_ABI;
-
-extern "C" __attribute__((visibility("default"))) quorwind::mci::AudioOutput*
-QuorwindCreateOutput() noexcept {
-  try {
-    return new quorwind::mci::PulseOutput();  // owned by the caller's unique_ptr
-  } catch (...) {
-    return nullptr;
-  }
-}
+QUORWIND_OUTPUT_MODULE(quorwind::mci::PulseOutput)
