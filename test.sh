@@ -11,33 +11,27 @@ cd "$(dirname "$0")"
 
 presets=("$@")
 [ ${#presets[@]} -gt 0 ] || presets=(native sanitize fuzz windows)
-groups=()
-for preset in "${presets[@]}"; do
-  case "$preset" in
-    native) groups+=(build unit test package) ;;
-    sanitize) groups+=(build unit test) ;;
-    fuzz) groups+=(build fuzz) ;;
-    windows) groups+=(build test windows wine) ;;
-    *) echo "test.sh: no preset '$preset' (native, sanitize, fuzz, windows)" >&2; exit 2 ;;
+groups_of() {
+  case "$1" in
+    native) echo build unit test package ;;
+    sanitize) echo build unit test ;;
+    fuzz) echo build fuzz ;;
+    windows) echo build test windows wine ;;
+    *) echo "test.sh: no preset '$1' (native, sanitize, fuzz, windows)" >&2; return 2 ;;
   esac
-done
-# What the first preset's build needs is installed first; the rest installs
-# while it builds (on a bare machine, most of the packages: Wine, mingw-w64,
-# clang, the sound servers).
-case "${presets[0]}" in
+}
+for preset in "${presets[@]}"; do groups_of "$preset" >/dev/null || exit 2; done
+first=${presets[0]}
+later=("${presets[@]:1}")
+# What the first preset's build needs is installed first; its tests' packages
+# install while it builds.
+case "$first" in
   windows) tools/deps.sh build windows ;;
   fuzz) tools/deps.sh build fuzz ;;
   *) tools/deps.sh build unit ;;
 esac
 mkdir -p build
-tools/deps.sh "${groups[@]}" >build/deps.log 2>&1 &
-installing=$!
-installed() {
-  [ -n "$installing" ] || return 0
-  wait "$installing" || { cat build/deps.log >&2; echo "test.sh: installing failed" >&2; exit 1; }
-  installing=
-}
-
+rm -f build/.first-installed
 jobs=$(nproc)
 # The Wine server of the unit tests' prefix outlives the tests; stop it, and
 # only it, when we are done.
@@ -50,7 +44,14 @@ stop_wine() {
     fi
   done
 }
-trap stop_wine EXIT
+# Nothing outlives the run: a failure waits for the installs and builds
+# behind it (an install cut short would leave the package database broken).
+later_pid=
+on_exit() {
+  [ -z "$later_pid" ] || wait "$later_pid" 2>/dev/null || true
+  stop_wine
+}
+trap on_exit EXIT
 
 build_preset() {
   cmake --preset "$1" >/dev/null
@@ -67,7 +68,8 @@ test_preset() {
 # built for 64-bit Windows, run the Wine tests under 64-bit Wine. The Wine
 # tests make their media with the native build's tone writer.
 build_windows() {
-  cmake --preset native >/dev/null
+  # (The native build may be under test meanwhile: configured once only.)
+  [ -f build/native/build.ninja ] || cmake --preset native >/dev/null
   cmake --build --preset native --target make_tone >/dev/null
   if tools/runs-i386.sh; then
     build_preset windows
@@ -112,10 +114,44 @@ test_one() {
   esac
 }
 
-for preset in "${presets[@]}"; do
-  echo "== building $preset (${SECONDS} s into the run)" >&2
-  build_one "$preset"
-  installed
+# Only the first preset is built and tested in the foreground. The other
+# presets' packages install, and the presets build, behind it at idle
+# priority: its end-to-end tests mostly wait on sound played in real time, and
+# what runs at idle priority takes only the processor they leave.
+(
+  set -e
+  tools/deps.sh $(groups_of "$first")
+  touch build/.first-installed
+  chrt --idle -p 0 "$BASHPID"
+  ionice -c 3 -p "$BASHPID"
+  for preset in "${later[@]}"; do
+    tools/deps.sh $(groups_of "$preset")
+    echo "== building $preset (${SECONDS} s into the run)"
+    build_one "$preset"
+  done
+) >build/later.log 2>&1 &
+later_pid=$!
+await_later() {
+  local status=0
+  wait "$later_pid" || status=$?
+  later_pid=
+  if [ "$status" -ne 0 ]; then
+    cat build/later.log >&2
+    echo "test.sh: installing or building failed" >&2
+    exit 1
+  fi
+}
+
+echo "== building $first (${SECONDS} s into the run)" >&2
+build_one "$first"
+# Its tests wait for their packages.
+until [ -e build/.first-installed ]; do
+  kill -0 "$later_pid" 2>/dev/null || [ -e build/.first-installed ] || await_later
+  sleep 1
+done
+test_one "$first"
+await_later
+for preset in "${later[@]}"; do
   test_one "$preset"
 done
 echo "All tests passed in ${SECONDS} s." >&2
