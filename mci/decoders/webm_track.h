@@ -124,8 +124,10 @@ class WebmTrackParser : public webm::Callback {
   std::vector<WebmCue> cues_;
 };
 
-/// Whether every cue of |cues| names a cluster that lies where it says, in
-/// the order of their times: the middle of the file is as its index says.
+/// Whether the cues of |cues| run in the order of their times and places,
+/// and a cluster lies where each of a few, spread from the first to the last,
+/// says: the middle of the file is as its index says. (Reading them all
+/// would cost a long file a seek per cluster.)
 bool CuesPointAtClusters(int fd, const WebmTrackInfo& info, const std::vector<WebmCue>& cues);
 
 /// Where the file's bytes from |from| to |to| hold a cluster's ID, the last
