@@ -114,11 +114,12 @@ class DecoderFaultsTest(e2e_linux.ServerTest):
         faulty = os.path.join(e2e_linux.BUILD, "tests", "libfaulty_sndfile.so")
         # The longest each may take: an open that hangs, or grows until its
         # allocations fail, is over within the open bound, and FFmpeg, the
-        # next family, then plays the file. Each fault is seen to happen: the
-        # hang holds the open to its bound, the spin burns the child's CPU
-        # until the stall bound, the growth reaches the data limit.
-        for fault, longest in [("hang-open", OPEN_BOUND + 3.0 + 1.5), ("spin", 3.0 + 1.0),
-                               ("allocate", OPEN_BOUND + 3.0 + 1.5)]:
+        # next family, then plays the file (its start given 3 s: the machine
+        # may be busy). Each fault is seen to happen: the hang holds the open
+        # to its bound, the spin burns the child's CPU until the stall bound,
+        # the growth reaches the data limit.
+        for fault, longest in [("hang-open", OPEN_BOUND + 3.0 + 3.0), ("spin", 3.0 + 2.0),
+                               ("allocate", OPEN_BOUND + 3.0 + 3.0)]:
             with self.subTest(fault=fault):
                 run = Watched([path], dict(self.env, LD_PRELOAD=faulty, QUORWIND_TEST_FAULT=fault))
                 self.assertIn(run.status, [0, 1])
@@ -129,7 +130,7 @@ class DecoderFaultsTest(e2e_linux.ServerTest):
                 if fault == "hang-open":
                     self.assertGreater(run.seconds, OPEN_BOUND)
                 elif fault == "spin":
-                    self.assertGreater(run.peak_child_cpu, 1.0)
+                    self.assertGreater(run.peak_child_cpu, 0.5)  # a waiting child has none
                 else:
                     self.assertGreater(run.peak_child_data, DATA_LIMIT // 2)
 

@@ -177,7 +177,7 @@ class SoundServer:
         self._processes.append(process)
         return process
 
-    def _await(self, ready, what, seconds=10):
+    def _await(self, ready, what, seconds=20):  # a busy machine starts servers slowly
         deadline = time.monotonic() + seconds
         while not ready():
             if any(p.poll() is not None for p in self._processes) or time.monotonic() > deadline:
