@@ -11,27 +11,33 @@ cd "$(dirname "$0")"
 
 presets=("$@")
 [ ${#presets[@]} -gt 0 ] || presets=(native sanitize fuzz windows)
-groups_of() {
-  case "$1" in
-    native) echo build unit test package ;;
-    sanitize) echo build unit test ;;
-    fuzz) echo build fuzz ;;
-    windows) echo build test windows wine ;;
-    *) echo "test.sh: no preset '$1' (native, sanitize, fuzz, windows)" >&2; return 2 ;;
+groups=()
+for preset in "${presets[@]}"; do
+  case "$preset" in
+    native) groups+=(build unit test package) ;;
+    sanitize) groups+=(build unit test) ;;
+    fuzz) groups+=(build fuzz) ;;
+    windows) groups+=(build test windows wine) ;;
+    *) echo "test.sh: no preset '$preset' (native, sanitize, fuzz, windows)" >&2; exit 2 ;;
   esac
-}
-for preset in "${presets[@]}"; do groups_of "$preset" >/dev/null || exit 2; done
-first=${presets[0]}
-later=("${presets[@]:1}")
-# What the first preset's build needs is installed first; its tests' packages
-# install while it builds.
-case "$first" in
+done
+# What the first preset's build needs is installed first; the rest installs
+# while it builds (on a bare machine, most of the packages: Wine, mingw-w64,
+# clang, the sound servers).
+case "${presets[0]}" in
   windows) tools/deps.sh build windows ;;
   fuzz) tools/deps.sh build fuzz ;;
   *) tools/deps.sh build unit ;;
 esac
 mkdir -p build
-rm -f build/.first-installed
+tools/deps.sh "${groups[@]}" >build/deps.log 2>&1 &
+installing=$!
+installed() {
+  [ -n "$installing" ] || return 0
+  wait "$installing" || { cat build/deps.log >&2; echo "test.sh: installing failed" >&2; exit 1; }
+  installing=
+}
+
 jobs=$(nproc)
 # The Wine server of the unit tests' prefix outlives the tests; stop it, and
 # only it, when we are done.
@@ -44,14 +50,7 @@ stop_wine() {
     fi
   done
 }
-# Nothing outlives the run: a failure waits for the installs and builds
-# behind it (an install cut short would leave the package database broken).
-later_pid=
-on_exit() {
-  [ -z "$later_pid" ] || wait "$later_pid" 2>/dev/null || true
-  stop_wine
-}
-trap on_exit EXIT
+trap stop_wine EXIT
 
 build_preset() {
   cmake --preset "$1" >/dev/null
@@ -68,8 +67,7 @@ test_preset() {
 # built for 64-bit Windows, run the Wine tests under 64-bit Wine. The Wine
 # tests make their media with the native build's tone writer.
 build_windows() {
-  # (The native build may be under test meanwhile: configured once only.)
-  [ -f build/native/build.ninja ] || cmake --preset native >/dev/null
+  cmake --preset native >/dev/null
   cmake --build --preset native --target make_tone >/dev/null
   if tools/runs-i386.sh; then
     build_preset windows
@@ -114,62 +112,10 @@ test_one() {
   esac
 }
 
-# Only the first preset is built and tested in the foreground. Behind its
-# tests, at idle priority, the other presets' packages install and, as each
-# preset's are in, it builds; the fuzz preset's runs, which fuzz for a set
-# time whatever the processor left them, run there too. The first preset's
-# end-to-end tests mostly wait on sound played in real time.
-await_file() {  # FILE PID: until FILE exists, or PID has ended without it
-  until [ -e "$1" ]; do
-    kill -0 "$2" 2>/dev/null || [ -e "$1" ] || return 1
-    sleep 1
-  done
-}
-rm -f build/.installed-*
-(
-  set -e
-  tools/deps.sh $(groups_of "$first")
-  touch build/.first-installed
-  chrt --idle -p 0 "$BASHPID"
-  ionice -c 3 -p "$BASHPID"
-  (
-    for preset in "${later[@]}"; do
-      tools/deps.sh $(groups_of "$preset")
-      touch "build/.installed-$preset"
-    done
-  ) &
-  installer=$!
-  for preset in "${later[@]}"; do
-    await_file "build/.installed-$preset" "$installer"
-    echo "== building $preset (${SECONDS} s into the run)"
-    build_one "$preset"
-  done
-  wait "$installer"
-  if [[ " ${later[*]} " == *" fuzz "* ]]; then test_one fuzz; fi
-) >build/later.log 2>&1 &
-later_pid=$!
-await_later() {
-  local status=0
-  wait "$later_pid" || status=$?
-  later_pid=
-  if [ "$status" -ne 0 ]; then
-    cat build/later.log >&2
-    echo "test.sh: installing, building or fuzzing failed" >&2
-    exit 1
-  fi
-}
-
-echo "== building $first (${SECONDS} s into the run)" >&2
-build_one "$first"
-# Its tests wait for their packages.
-await_file build/.first-installed "$later_pid" || await_later
-test_one "$first"
-await_later
-for preset in "${later[@]}"; do
-  if [ "$preset" = fuzz ]; then
-    echo "== fuzz, run behind the first preset's tests: $(grep 'tests passed' build/later.log | tail -n 1) (build/later.log)" >&2
-  else
-    test_one "$preset"
-  fi
+for preset in "${presets[@]}"; do
+  echo "== building $preset (${SECONDS} s into the run)" >&2
+  build_one "$preset"
+  installed
+  test_one "$preset"
 done
 echo "All tests passed in ${SECONDS} s." >&2
