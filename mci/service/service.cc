@@ -53,16 +53,15 @@ MciError MciService::OpenFile(const std::string& path, Device& device) {
   kept.file.reset();
   // The sound system is reached while the child opens the file and the rest
   // of the sequence runs: a file that exists is most likely played.
-  const auto prepare_output = [this] {
-    if (next_output_ || !devices_.empty()) return;
+  const auto prepare_output = [this, identified] {
+    if (!identified || next_output_ || !devices_.empty()) return;
     next_output_ = create_output_();
     if (next_output_) next_output_->Prepare();
   };
-  return OpenMediaFile(
-      path, device.file, [&](MakeDecoderFactory make, UniqueFd fd, std::unique_ptr<Decoder>& file) {
-        return OpenInDecoderProcess(make, std::move(fd), file, {},
-                                    identified ? std::function<void()>(prepare_output) : nullptr);
-      });
+  return OpenMediaFile(path, device.file,
+                       [&](MakeDecoderFactory make, UniqueFd fd, std::unique_ptr<Decoder>& file) {
+                         return OpenInDecoderProcess(make, std::move(fd), file, {}, prepare_output);
+                       });
 }
 
 MciError MciService::Open(const ParsedCommand& command) {
