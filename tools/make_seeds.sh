@@ -26,7 +26,8 @@ for spec in wav:8000:1 wav24:11025:2 wavfloat:48000:6 ulaw:8000:1 imaadpcm:22050
   "$make_tone" "$media/tone-$format" "$format" 0.05 "$rate" "$channels"
 done
 if command -v ffmpeg >/dev/null; then
-  for spec in aac:mp4 aac:adts wmav2:asf ac3:ac3 alac:mov libopus:webm libopus:matroska libvorbis:webm wavpack:wv; do
+  for spec in aac:mp4 aac:adts wmav2:asf ac3:ac3 alac:mov libopus:webm libopus:matroska libvorbis:webm wavpack:wv \
+    mp3:avi; do
     ffmpeg -loglevel quiet -y -f lavfi -i sine=duration=0.05 -c:a "${spec%%:*}" \
       -f "${spec##*:}" "$media/tone-${spec%%:*}-${spec##*:}" </dev/null || true
   done

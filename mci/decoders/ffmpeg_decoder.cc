@@ -16,6 +16,7 @@ extern "C" {
 #include <optional>
 #include <vector>
 
+#include "mci/decoders/avi_short_index.h"
 #include "mci/decoders/decoder.h"
 #include "mci/decoders/ffmpeg_ends.h"
 #include "mci/decoders/mp4_audio_track.h"
@@ -34,19 +35,39 @@ constexpr int kMaximumChannels = 32;
 constexpr std::int64_t kLargestCountedFile = 512 << 20;
 constexpr auto kLongestCount = std::chrono::seconds(3);
 
+/// Where FFmpeg reads: the file, or a view of it with a short index.
+struct Source {
+  int fd = -1;
+  const ShortenedAviIndex* view = nullptr;
+  std::int64_t position = 0;  ///< in the view
+};
+
 int ReadPacket(void* opaque, std::uint8_t* buffer, int size) {
-  const ssize_t got =
-      ::read(static_cast<UniqueFd*>(opaque)->get(), buffer, static_cast<std::size_t>(size));
+  auto* source = static_cast<Source*>(opaque);
+  ssize_t got = 0;
+  if (source->view) {
+    got = static_cast<ssize_t>(
+        source->view->ReadAt(source->fd, source->position, buffer, static_cast<std::size_t>(size)));
+    source->position += got;
+  } else {
+    got = ::read(source->fd, buffer, static_cast<std::size_t>(size));
+  }
   return got > 0 ? static_cast<int>(got) : AVERROR_EOF;
 }
 
 std::int64_t SeekFile(void* opaque, std::int64_t offset, int whence) {
-  const int fd = static_cast<UniqueFd*>(opaque)->get();
-  if (whence == AVSEEK_SIZE) {
+  auto* source = static_cast<Source*>(opaque);
+  whence &= ~AVSEEK_FORCE;
+  if (!source->view) {
     struct stat status {};
-    return fstat(fd, &status) == 0 ? status.st_size : -1;
+    if (whence != AVSEEK_SIZE) return lseek(source->fd, offset, whence);
+    return fstat(source->fd, &status) == 0 ? status.st_size : -1;
   }
-  return lseek(fd, offset, whence & ~AVSEEK_FORCE);
+  const std::int64_t size = source->view->Size();
+  if (whence == AVSEEK_SIZE) return size;
+  const std::int64_t from = whence == SEEK_CUR ? source->position : whence == SEEK_END ? size : 0;
+  if (offset < -from) return -1;
+  return source->position = from + offset;
 }
 
 class FfmpegDecoder : public CountedDecoder {
@@ -62,7 +83,17 @@ class FfmpegDecoder : public CountedDecoder {
   std::size_t Read(float* out, std::size_t frames) override;
 
  private:
-  MciError OpenContainer();
+  /// Opens the container at the file's start; |indexed| false tells the
+  /// demuxer that the file cannot seek, so it reads no index at its end.
+  MciError OpenContainer(bool indexed = true);
+  void CloseContainer();
+  /// Opens the container and its best audio stream's decoder.
+  MciError OpenStream();
+  /// Leaves every stream but the chosen one unread.
+  void DiscardOtherStreams();
+  /// Whether FFmpeg dates the chunks of the stream as the short index
+  /// means: each kept one where it lies, after all those left out.
+  bool DatedByTheShortIndex();
   /// Opens the stream's decoder and the converter after it, afresh.
   MciError OpenCodec();
   /// The frames the decoder yields, counted by decoding the whole stream;
@@ -78,11 +109,14 @@ class FfmpegDecoder : public CountedDecoder {
   /// Opens the container again at the file's start, its stream as chosen:
   /// after a scan, a seek back to the start loses the first block of some
   /// (Matroska with Opus).
-  MciError ReopenContainer();
+  MciError ReopenContainer(bool indexed = true);
   /// Decodes the next frame into pending_; false at the end.
   bool DecodeMore();
 
   UniqueFd fd_;
+  /// The view FFmpeg reads a long AVI file through while counting it.
+  std::optional<ShortenedAviIndex> short_avi_;
+  Source source_;
   AVIOContext* io_ = nullptr;
   AVFormatContext* format_ = nullptr;
   AVCodecContext* codec_ = nullptr;
@@ -105,20 +139,26 @@ FfmpegDecoder::~FfmpegDecoder() {
   av_packet_free(&packet_);
   swr_free(&resampler_);
   avcodec_free_context(&codec_);
+  CloseContainer();
+}
+
+void FfmpegDecoder::CloseContainer() {
   avformat_close_input(&format_);
   if (io_) av_freep(&io_->buffer);
   avio_context_free(&io_);
 }
 
-MciError FfmpegDecoder::OpenContainer() {
+MciError FfmpegDecoder::OpenContainer(bool indexed) {
   auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
   if (!buffer) return kOutOfMemory;
-  io_ = avio_alloc_context(buffer, kIoBufferSize, 0, &fd_, ReadPacket, nullptr, SeekFile);
+  source_ = {fd_.get(), short_avi_ ? &*short_avi_ : nullptr, 0};
+  io_ = avio_alloc_context(buffer, kIoBufferSize, 0, &source_, ReadPacket, nullptr, SeekFile);
   format_ = avformat_alloc_context();
   if (!io_ || !format_) {
     if (!io_) av_free(buffer);
     return kOutOfMemory;
   }
+  if (!indexed) io_->seekable = 0;
   format_->pb = io_;
   format_->flags |= AVFMT_FLAG_CUSTOM_IO;
   // A playlist or reference file names other files and addresses: none is
@@ -128,33 +168,73 @@ MciError FfmpegDecoder::OpenContainer() {
   const int opened = avformat_open_input(&format_, nullptr, nullptr, &options);
   av_dict_free(&options);
   if (opened < 0) return kInvalidFile;  // frees format_
+  // Through the short index, the streams it leaves out are never read: the
+  // demuxer would index their chunks as it met them, from the start, and a
+  // seek would then start every stream there.
+  for (unsigned i = 0; short_avi_ && i < format_->nb_streams; ++i) {
+    if (!short_avi_->StreamNumbered(static_cast<int>(i))) {
+      format_->streams[i]->discard = AVDISCARD_ALL;
+    }
+  }
   return avformat_find_stream_info(format_, nullptr) < 0 ? kInvalidFile : kOk;
 }
 
-MciError FfmpegDecoder::ReopenContainer() {
-  avformat_close_input(&format_);
-  if (io_) av_freep(&io_->buffer);
-  avio_context_free(&io_);
+MciError FfmpegDecoder::ReopenContainer(bool indexed) {
+  CloseContainer();
   if (lseek(fd_.get(), 0, SEEK_SET) != 0) return kInvalidFile;
-  if (MciError error = OpenContainer(); error != kOk) return error;
+  if (MciError error = OpenContainer(indexed); error != kOk) return error;
   if (stream_ >= static_cast<int>(format_->nb_streams)) return kInvalidFile;
+  DiscardOtherStreams();
+  return kOk;
+}
+
+void FfmpegDecoder::DiscardOtherStreams() {
   for (unsigned i = 0; i < format_->nb_streams; ++i) {
     if (static_cast<int>(i) != stream_) format_->streams[i]->discard = AVDISCARD_ALL;
   }
-  return kOk;
+}
+
+MciError FfmpegDecoder::OpenStream() {
+  CloseContainer();
+  if (lseek(fd_.get(), 0, SEEK_SET) != 0) return kInvalidFile;
+  if (MciError error = OpenContainer(); error != kOk) return error;
+  const AVCodec* codec = nullptr;
+  stream_ = av_find_best_stream(format_, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
+  if (stream_ < 0 || !codec) return kInvalidFile;  // no sound at all
+  DiscardOtherStreams();
+  return OpenCodec();
+}
+
+bool FfmpegDecoder::DatedByTheShortIndex() {
+  const ShortenedAviIndex::Stream* viewed = short_avi_->StreamNumbered(stream_);
+  AVStream* stream = format_->streams[stream_];
+  if (!viewed ||
+      avformat_index_get_entries_count(stream) != static_cast<int>(viewed->kept.size() + 1)) {
+    return false;
+  }
+  std::int64_t time = avformat_index_get_entry(stream, 0)->timestamp + viewed->stands_for;
+  for (std::size_t i = 0; i < viewed->kept.size(); ++i) {
+    const AVIndexEntry* entry = avformat_index_get_entry(stream, static_cast<int>(i + 1));
+    if (entry->timestamp != time || entry->pos != viewed->kept[i].position) return false;
+    time += viewed->Units(viewed->kept[i].size);
+  }
+  return true;
 }
 
 MciError FfmpegDecoder::Open(UniqueFd fd) {
   av_log_set_level(AV_LOG_QUIET);
   fd_ = std::move(fd);
-  if (MciError error = OpenContainer(); error != kOk) return error;
-  const AVCodec* codec = nullptr;
-  stream_ = av_find_best_stream(format_, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
-  if (stream_ < 0 || !codec) return kInvalidFile;  // no sound at all
-  for (unsigned i = 0; i < format_->nb_streams; ++i) {
-    if (static_cast<int>(i) != stream_) format_->streams[i]->discard = AVDISCARD_ALL;
+  struct stat status {};
+  if (fstat(fd_.get(), &status) != 0) return kInvalidFile;
+  // A long AVI file is counted at its ends through a view whose index is
+  // short: FFmpeg reads the whole index of a file it opens.
+  short_avi_ = ShortenedAviIndex::Read(fd_.get(), status.st_size);
+  MciError error = OpenStream();
+  if (error != kOk && short_avi_) {
+    short_avi_.reset();
+    error = OpenStream();
   }
-  if (MciError error = OpenCodec(); error != kOk) return error;
+  if (error != kOk) return error;
   packet_ = av_packet_alloc();
   frame_ = av_frame_alloc();
   if (!packet_ || !frame_) return kOutOfMemory;
@@ -162,19 +242,23 @@ MciError FfmpegDecoder::Open(UniqueFd fd) {
   // last packets, padding, streams beside the sound): the length is what the
   // decoder yields, counted, where counting is cheap enough.
   // A long file's count is read at its ends where its structure allows.
-  // Elsewhere the count decodes from where the open left the stream.
-  struct stat status {};
+  // Elsewhere the count decodes the file as it is, from its start.
   std::optional<std::uint64_t> decoded;
-  if (CountableAtTheEnds(format_, codec_) && fstat(fd_.get(), &status) == 0) {
+  const bool at_the_ends = CountableAtTheEnds(format_, codec_);
+  if (at_the_ends && (!short_avi_ || DatedByTheShortIndex())) {
     decoded = CountFramesAtTheEnds(format_, codec_, stream_, status.st_size);
-    if (!decoded) {
-      if (MciError error = ReopenContainer(); error != kOk) return error;
-      if (MciError error = OpenCodec(); error != kOk) return error;
-    }
   }
+  const bool viewed = short_avi_.has_value();
+  short_avi_.reset();
+  if (!decoded && (at_the_ends || viewed)) {
+    if ((error = ReopenContainer()) != kOk || (error = OpenCodec()) != kOk) return error;
+  }
+  // An AVI file's index is read whole when the file opens; playing from
+  // the start needs none, once the count at the ends has found the file
+  // as its index says.
+  const bool index_wanted = !decoded || std::strcmp(format_->iformat->name, "avi") != 0;
   if (!decoded) decoded = CountDecodedFrames();
-  if (MciError error = ReopenContainer(); error != kOk) return error;
-  if (MciError error = OpenCodec(); error != kOk) return error;
+  if ((error = ReopenContainer(index_wanted)) != kOk || (error = OpenCodec()) != kOk) return error;
   // An MP4 file's stated duration is its edit list's, the standard's own
   // statement of where the stream ends: the decoder's padding beyond it is
   // not the stream, while a file cut short ends where its frames do.

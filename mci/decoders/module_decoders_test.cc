@@ -170,6 +170,7 @@ TEST_F(ModuleDecoderTest, LongFilesAreCountedAtTheirEndsAsEveryFrameDecodes) {
     const char* options;
     const char* change;  ///< "joined", "cut" or ""
     int frame;           ///< samples of one codec frame at 48 kHz
+    int seconds = 90;
   };
   const char* const kVideo = "-f lavfi -i color=s=32x32:r=2 -shortest ";
   const Case cases[] = {
@@ -183,14 +184,16 @@ TEST_F(ModuleDecoderTest, LongFilesAreCountedAtTheirEndsAsEveryFrameDecodes) {
       {"libquorwind-ffmpeg.so", "cut.ac3", "-c:a ac3", "cut", 1536},
       {"libquorwind-ffmpeg.so", "video.mkv", "-c:a aac -c:v mpeg4", "", 1024},
       {"libquorwind-ffmpeg.so", "cut-video.mkv", "-c:a aac -c:v mpeg4", "cut", 1024},
-      {"libquorwind-ffmpeg.so", "video.avi", "-c:a mp3 -c:v mpeg4", "", 1152},
+      {"libquorwind-ffmpeg.so", "video.avi", "-c:a mp3 -c:v mpeg4", "", 1152, 200},
+      {"libquorwind-ffmpeg.so", "cut-video.avi", "-c:a mp3 -c:v mpeg4", "cut", 1152},
       {"libquorwind-ffmpeg.so", "video.ts", "-c:a aac -c:v mpeg2video", "", 1024},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string options = std::string("-ac 2 ") + c.options;
     if (std::string(c.name).find("video") != std::string::npos) options = kVideo + options;
-    const std::string path = Encode(c.name, "sine=f=440:d=90:r=48000", options);
+    const std::string path =
+        Encode(c.name, "sine=f=440:d=" + std::to_string(c.seconds) + ":r=48000", options);
     const std::string change = c.change;
     if (change == "joined") {
       ASSERT_EQ(std::system(("cat '" + path + "' '" + path + "' > '" + path + ".j' && mv '" + path +
