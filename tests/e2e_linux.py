@@ -642,24 +642,33 @@ class DeviceClockTest(unittest.TestCase):
         """Plays |tone| through |back_end| on a device 0.5 % fast, then on one
         0.5 % slow: unsteered, the sound's end, and so the exit against it,
         would move by 120 ms between them. Answers (pace, run, span in ms,
-        exit after the last sound in ms) for each."""
+        exit after the last sound in ms) for each. A run whose device underran
+        measured the machine, not the steering, and is played again."""
         results = []
         for pace in [1.005, 0.995]:
-            with soundlab.PipeSinkServer(pace) as server:
-                env = dict(server.env)
-                if back_end == "alsa":
-                    env["ALSA_CONFIG_PATH"] = os.path.join(server.dir, "asound.conf")
-                    with open(env["ALSA_CONFIG_PATH"], "w") as f:
-                        f.write('pcm.!default { type pulse server "%s" }\n' %
-                                env["PULSE_SERVER"])
-                    env["PULSE_SERVER"] = "unix:" + os.path.join(server.dir, "nowhere")
-                run = Run([self.tone], env)
-                ended = time.monotonic()
-                time.sleep(0.6)
-                reads = server.reader.loud_reads
-                results.append((pace, run, server.reader.span_ms() if reads else 0,
-                                (ended - reads[-1]) * 1000 if reads else None))
+            for _ in range(3):
+                result, underran = self.play_at_pace(tone, back_end, pace)
+                if not underran:
+                    break
+            results.append(result)
         return results
+
+    def play_at_pace(self, tone, back_end, pace):
+        with soundlab.PipeSinkServer(pace) as server:
+            env = dict(server.env)
+            if back_end == "alsa":
+                env["ALSA_CONFIG_PATH"] = os.path.join(server.dir, "asound.conf")
+                with open(env["ALSA_CONFIG_PATH"], "w") as f:
+                    f.write('pcm.!default { type pulse server "%s" }\n' % env["PULSE_SERVER"])
+                env["PULSE_SERVER"] = "unix:" + os.path.join(server.dir, "nowhere")
+            run = Run([tone], env)
+            ended = time.monotonic()
+            time.sleep(0.6)
+            reader = server.reader
+            if not reader.loud_reads:
+                return (pace, run, 0, None), False
+            return ((pace, run, reader.span_ms(), (ended - reader.loud_reads[-1]) * 1000),
+                    reader.underran())
 
     def test_the_sound_keeps_the_system_clock(self):
         self.tone = os.path.join(tempfile.mkdtemp(prefix="quorwind-clock-"), "tone.wav")

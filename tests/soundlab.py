@@ -327,7 +327,11 @@ class PipeWireServer(SoundServer):
 
 class PacedReader(threading.Thread):
     """Drains a pipe sink's FIFO 5 ms of sound at a time, at |pace| times real
-    time, as a device whose clock runs off would; notes when it read sound."""
+    time, as a device whose clock runs off would; notes when it played sound.
+    A read is dated by the device's schedule, not by when this thread got to
+    it: a thread held back by the machine catches up on what the FIFO kept,
+    and a real device would have played that on time. A read that finds less
+    than its 5 ms is an underrun: the device played silence for the rest."""
 
     CHUNK_MS = 5
 
@@ -336,7 +340,8 @@ class PacedReader(threading.Thread):
         self._fd = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
         self._pace = pace
         self._stopping = threading.Event()
-        self.loud_reads = []  # monotonic times of the reads that carried sound
+        self.loud_reads = []  # monotonic times at which sound was due to play
+        self._short_reads = []  # the same, of the reads that found too little
 
     def run(self):
         size = RATE * self.CHUNK_MS // 1000 * 4  # s16le stereo at the sink's rate
@@ -349,17 +354,24 @@ class PacedReader(threading.Thread):
             try:
                 data = os.read(self._fd, size)
             except BlockingIOError:
-                continue
+                data = b""
+            if len(data) < size:
+                self._short_reads.append(due)
             samples = array.array("h")
             samples.frombytes(data[: len(data) // 2 * 2])
             if samples and (max(samples) > 2000 or -min(samples) > 2000):
-                self.loud_reads.append(time.monotonic())
+                self.loud_reads.append(due)
 
     def span_ms(self):
         """From the first to the end of the last read that carried sound."""
         if not self.loud_reads:
             return 0.0
         return (self.loud_reads[-1] - self.loud_reads[0]) * 1000 + self.CHUNK_MS / self._pace
+
+    def underran(self):
+        """Whether the sound ran out between its first and last reads: the
+        server, or the machine under it, was held back."""
+        return any(self.loud_reads[0] < t < self.loud_reads[-1] for t in self._short_reads)
 
     def stop(self):
         self._stopping.set()
