@@ -369,9 +369,12 @@ class PacedReader(threading.Thread):
         return (self.loud_reads[-1] - self.loud_reads[0]) * 1000 + self.CHUNK_MS / self._pace
 
     def underran(self):
-        """Whether the sound ran out between its first and last reads: the
-        server, or the machine under it, was held back."""
-        return any(self.loud_reads[0] < t < self.loud_reads[-1] for t in self._short_reads)
+        """Whether the sound ran out between its first and last reads, in the
+        FIFO or in the server, which then plays silence: the server or the
+        player, or the machine under them, was held back."""
+        first, last = self.loud_reads[0], self.loud_reads[-1]
+        return (any(first < t < last for t in self._short_reads) or
+                len(self.loud_reads) < round((last - first) * 1000 * self._pace / self.CHUNK_MS) + 1)
 
     def stop(self):
         self._stopping.set()
