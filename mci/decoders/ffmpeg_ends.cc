@@ -39,8 +39,10 @@ struct FrameDeleter {
 
 /// Decodes the packets of |stream| from where |format| is, until at least
 /// |wanted| frames are out or the stream ends, appending them to |frames|.
+/// Packets timed before |from| (in the stream's time base) are passed over
+/// undecoded, as a seek that landed on |from| would have passed them.
 bool DecodeFrames(AVFormatContext* format, AVCodecContext* codec, int stream, std::size_t wanted,
-                  std::vector<DecodedFrame>& frames) {
+                  std::vector<DecodedFrame>& frames, std::int64_t from = AV_NOPTS_VALUE) {
   const std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
   const std::unique_ptr<AVFrame, FrameDeleter> frame(av_frame_alloc());
   if (!packet || !frame) return false;
@@ -60,7 +62,9 @@ bool DecodeFrames(AVFormatContext* format, AVCodecContext* codec, int stream, st
         avcodec_send_packet(codec, nullptr);
         break;
       }
-      const bool ours = packet->stream_index == stream;
+      const bool early =
+          from != AV_NOPTS_VALUE && packet->pts != AV_NOPTS_VALUE && packet->pts < from;
+      const bool ours = packet->stream_index == stream && !early;
       const int sent = ours ? avcodec_send_packet(codec, packet.get()) : -1;
       av_packet_unref(packet.get());
       if (sent == 0 || sent == AVERROR(EAGAIN)) break;
@@ -128,8 +132,9 @@ std::optional<std::uint64_t> CountByTheTimes(AVFormatContext* format, AVCodecCon
                                 av_rescale_q(kTailSeconds, AVRational{1, 1}, track->time_base);
   // A Matroska video's cues index its picture's key frames, not its sound,
   // and a seek without an index reads the file through: the seek goes by
-  // the picture there. (Other containers index every stream, or search
-  // their timestamps.)
+  // the picture there, and may land a key frame's interval early, whose
+  // sound is read but not decoded. (Other containers index every stream, or
+  // search their timestamps.)
   const AVStream* by = track;
   const bool matroska = std::strcmp(format->iformat->name, "matroska,webm") == 0;
   for (unsigned i = 0; matroska && i < format->nb_streams; ++i) {
@@ -147,7 +152,7 @@ std::optional<std::uint64_t> CountByTheTimes(AVFormatContext* format, AVCodecCon
   }
   avcodec_flush_buffers(codec);
   std::vector<DecodedFrame> tail;
-  if (!DecodeFrames(format, codec, stream, SIZE_MAX, tail) || tail.size() < 3 ||
+  if (!DecodeFrames(format, codec, stream, SIZE_MAX, tail, near_end) || tail.size() < 3 ||
       tail[1].time == AV_NOPTS_VALUE || tail[1].time <= head.back().time) {
     return std::nullopt;
   }
