@@ -83,8 +83,9 @@ class FfmpegDecoder : public CountedDecoder {
   std::size_t Read(float* out, std::size_t frames) override;
 
  private:
-  /// Opens the container at the file's start; |indexed| false tells the
-  /// demuxer that the file cannot seek, so it reads no index at its end.
+  /// Opens the container afresh at the file's start, closing what was
+  /// open; |indexed| false tells the demuxer that the file cannot seek, so
+  /// it reads no index at its end.
   MciError OpenContainer(bool indexed = true);
   void CloseContainer();
   /// Opens the container and its best audio stream's decoder.
@@ -149,6 +150,8 @@ void FfmpegDecoder::CloseContainer() {
 }
 
 MciError FfmpegDecoder::OpenContainer(bool indexed) {
+  CloseContainer();
+  if (lseek(fd_.get(), 0, SEEK_SET) != 0) return kInvalidFile;
   auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
   if (!buffer) return kOutOfMemory;
   source_ = {fd_.get(), short_avi_ ? &*short_avi_ : nullptr, 0};
@@ -180,8 +183,6 @@ MciError FfmpegDecoder::OpenContainer(bool indexed) {
 }
 
 MciError FfmpegDecoder::ReopenContainer(bool indexed) {
-  CloseContainer();
-  if (lseek(fd_.get(), 0, SEEK_SET) != 0) return kInvalidFile;
   if (MciError error = OpenContainer(indexed); error != kOk) return error;
   if (stream_ >= static_cast<int>(format_->nb_streams)) return kInvalidFile;
   DiscardOtherStreams();
@@ -195,8 +196,6 @@ void FfmpegDecoder::DiscardOtherStreams() {
 }
 
 MciError FfmpegDecoder::OpenStream() {
-  CloseContainer();
-  if (lseek(fd_.get(), 0, SEEK_SET) != 0) return kInvalidFile;
   if (MciError error = OpenContainer(); error != kOk) return error;
   const AVCodec* codec = nullptr;
   stream_ = av_find_best_stream(format_, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
