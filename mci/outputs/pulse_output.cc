@@ -93,15 +93,42 @@ MciError PulseOutput::Start(FrameSource& source, std::chrono::steady_clock::time
   source_ = &source;
   deadline_ = std::min(deadline, std::chrono::steady_clock::now() + kStartTimeout);
   if (!loop_ && BeginConnect() != kOk) return kDeviceNotInstalled;
+  const bool playable = SourceFits();
+  if (playable) RequestStream();
   // No server, or none that answers in time: another back end may serve.
-  if (AwaitChange(Phase::kConnecting) != Phase::kReady) return kDeviceNotInstalled;
-  if (MciError error = OpenStream(); error != kOk) return error;
+  AwaitChange(Phase::kConnecting);
+  if (std::lock_guard lock(mutex_); !connected_) return kDeviceNotInstalled;
+  if (!playable) return kInvalidFile;
   const Phase phase = AwaitChange(Phase::kReady);
   if (phase == Phase::kPlaying) {
     WaitOutSinkLatency();
     StartSteering();
   }
   return phase == Phase::kPlaying || phase == Phase::kNothingToPlay ? kOk : kDeviceNotReady;
+}
+
+bool PulseOutput::SourceFits() const {
+  pa_sample_spec spec{};
+  spec.format = PA_SAMPLE_FLOAT32NE;
+  spec.rate = static_cast<std::uint32_t>(source_->SampleRate());
+  spec.channels = static_cast<std::uint8_t>(source_->Channels());
+  pa_channel_map map{};
+  return source_->SampleRate() <= static_cast<int>(PA_RATE_MAX) &&
+         source_->Channels() <= static_cast<int>(PA_CHANNELS_MAX) && pa_sample_spec_valid(&spec) &&
+         MakeChannelMap(spec, map);
+}
+
+void PulseOutput::RequestStream() {
+  // Made by the loop's thread the moment the connection is ready, as its
+  // state arrives, rather than after waking this one; made here when it is
+  // ready already.
+  pa_threaded_mainloop_lock(loop_);
+  stream_wanted_ = true;
+  if (!stream_ && context_ && pa_context_get_state(context_) == PA_CONTEXT_READY &&
+      !ConnectStream()) {
+    SetPhase(Phase::kFailed);
+  }
+  pa_threaded_mainloop_unlock(loop_);
 }
 
 void PulseOutput::WaitOutSinkLatency() {
@@ -203,35 +230,21 @@ MciError PulseOutput::BeginConnect() {
   SilenceClientLog();
   loop_ = pa_threaded_mainloop_new();
   if (!loop_) return kOutOfMemory;
+  // The loop's thread starts while the client reads its configuration: it
+  // is polling by the time the socket connects, and sends the first request
+  // at once rather than after its own start.
+  bool started = pa_threaded_mainloop_start(loop_) >= 0;
   pa_threaded_mainloop_lock(loop_);
-  context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "Quorwind");
-  bool started = false;
-  if (context_) {
+  if (started) context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "Quorwind");
+  started = context_ != nullptr;
+  if (started) {
     pa_context_set_state_callback(context_, OnContextState, this);
     // Never spawn a server: without one, nothing plays.
-    started = pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0 &&
-              pa_threaded_mainloop_start(loop_) >= 0;
+    started = pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0;
   }
   pa_threaded_mainloop_unlock(loop_);
   if (!started) SetPhase(Phase::kFailed);
   return started ? kOk : kDeviceNotInstalled;
-}
-
-MciError PulseOutput::OpenStream() {
-  pa_sample_spec spec{};
-  spec.format = PA_SAMPLE_FLOAT32NE;
-  spec.rate = static_cast<std::uint32_t>(source_->SampleRate());
-  spec.channels = static_cast<std::uint8_t>(source_->Channels());
-  pa_channel_map map{};
-  if (source_->SampleRate() > static_cast<int>(PA_RATE_MAX) ||
-      source_->Channels() > static_cast<int>(PA_CHANNELS_MAX) || !pa_sample_spec_valid(&spec) ||
-      !MakeChannelMap(spec, map)) {
-    return kInvalidFile;
-  }
-  pa_threaded_mainloop_lock(loop_);
-  const bool connected = ConnectStream();
-  pa_threaded_mainloop_unlock(loop_);
-  return connected ? kOk : kDeviceNotReady;
 }
 
 bool PulseOutput::ConnectStream() {
@@ -315,6 +328,14 @@ void PulseOutput::OnContextState(pa_context* context, void* self) {
     case PA_CONTEXT_READY:
       if (output->reconnecting_) {
         output->ResumeOnNewServer();
+        break;
+      }
+      {
+        std::lock_guard lock(output->mutex_);
+        output->connected_ = true;
+      }
+      if (output->stream_wanted_ && !output->stream_ && !output->ConnectStream()) {
+        output->SetPhase(Phase::kFailed);
       } else {
         output->SetPhase(Phase::kReady);
       }

@@ -39,7 +39,11 @@ class PulseOutput : public AudioOutput {
 
   /// Starts connecting to the server; the phase tells when it is ready.
   MciError BeginConnect();
-  MciError OpenStream();
+  /// Whether the server can take the source's format and layout.
+  bool SourceFits() const;
+  /// Asks for the stream: made now on a ready connection, else as the
+  /// connection becomes ready.
+  void RequestStream();
   /// Waits until the phase leaves |from| or the start deadline passes.
   Phase AwaitChange(Phase from);
   bool MakeChannelMap(const pa_sample_spec& spec, pa_channel_map& map) const;
@@ -95,11 +99,13 @@ class PulseOutput : public AudioOutput {
   std::condition_variable phase_changed_;
   std::chrono::steady_clock::time_point deadline_;
   Phase phase_ = Phase::kConnecting;
+  bool connected_ = false;  // the first connection became ready
   bool timing_updated_ = false;
 
   pa_threaded_mainloop* loop_ = nullptr;
   pa_context* context_ = nullptr;
   pa_stream* stream_ = nullptr;
+  bool stream_wanted_ = false;  // with the loop locked: Start asked for the stream
 
   // Touched on the main loop's thread only, once the stream exists.
   FrameSource* source_ = nullptr;

@@ -29,8 +29,11 @@ constexpr int kPipeFd = 4;
 constexpr std::size_t kMaximumSpeakers = 64;
 /// Frames the child decodes at a time.
 constexpr std::size_t kBlockFrames = 4096;
-/// The pipe holds about a second of sound, so the child keeps ahead.
+/// The pipe holds about a second of sound, so the child keeps ahead; until
+/// the parent's second read, only about the stream's first request: a child
+/// that decoded a second at once would take a processor from the start.
 constexpr int kPipeBytes = 1 << 20;
+constexpr int kFirstPipeBytes = 1 << 17;
 
 /// What the child sends before the frames.
 struct StreamHeader {
@@ -177,6 +180,7 @@ class DecoderProcess : public Decoder {
   }
   std::size_t Read(float* out, std::size_t frames) override {
     if (child_ < 0) return 0;
+    if (++reads_ == 2) fcntl(pipe_.get(), F_SETPIPE_SZ, kPipeBytes);
     const std::size_t frame_bytes = sizeof(float) * static_cast<std::size_t>(header_.channels);
     bool stalled = false;
     const std::size_t got = ReadAll(pipe_.get(), out, frames * frame_bytes, stall_, stalled);
@@ -217,6 +221,7 @@ class DecoderProcess : public Decoder {
   std::thread reaper_;  ///< waits for the child's end, and reaps it
   UniqueFd pipe_;
   std::chrono::milliseconds stall_;
+  int reads_ = 0;
   StreamHeader header_;
 };
 
@@ -229,16 +234,16 @@ MciError OpenInDecoderProcess(MakeDecoderFactory make, UniqueFd fd,
   if (pipe2(ends, O_CLOEXEC) != 0) return kOutOfMemory;
   UniqueFd reading(ends[0]);
   UniqueFd writing(ends[1]);
-  fcntl(writing.get(), F_SETPIPE_SZ, kPipeBytes);  // a smaller pipe only slows the child
+  fcntl(writing.get(), F_SETPIPE_SZ, kFirstPipeBytes);  // refused, the default size serves
   const pid_t parent = getpid();
   const pid_t child = fork();
   if (child < 0) return kOutOfMemory;
   if (child == 0) Decode(make, fd.get(), writing.get(), parent, bounds.data_bytes);
   writing = UniqueFd();
   fd = UniqueFd();
-
-  auto process = std::make_unique<DecoderProcess>(child, std::move(reading), bounds.stall);
+  // First: the caller's work waits on nothing, not even the reaper's thread.
   if (while_child_opens) while_child_opens();
+  auto process = std::make_unique<DecoderProcess>(child, std::move(reading), bounds.stall);
   // A child that died parsing the file, or is still at it past the bound.
   if (!process->ReadHeader(bounds.open)) return kInvalidFile;
   const StreamHeader& header = process->header();
