@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -32,6 +33,7 @@ constexpr std::size_t kBlockFrames = 4096;
 /// The pipe holds about a second of sound, so the child keeps ahead; until
 /// the parent's second read, only about the stream's first request: a child
 /// that decoded a second at once would take a processor from the start.
+/// (The reaper's thread waits for then too.)
 constexpr int kPipeBytes = 1 << 20;
 constexpr int kFirstPipeBytes = 1 << 17;
 
@@ -154,20 +156,7 @@ void KillProcess(int process) { syscall(SYS_pidfd_send_signal, process, SIGKILL,
 class DecoderProcess : public Decoder {
  public:
   DecoderProcess(pid_t child, UniqueFd pipe, std::chrono::milliseconds stall)
-      : child_(child), pipe_(std::move(pipe)), stall_(stall) {
-    // A child that has written its stream exits while its last frames wait
-    // in the pipe, or while no output reads them: it is reaped at once, and
-    // no zombie waits out the sound. Its descriptor names it, never a
-    // process that takes its number later.
-    process_ = UniqueFd(OpenProcess(child_));
-    if (process_.get() >= 0) {
-      reaper_ = std::thread([process = process_.get()] {
-        siginfo_t info{};
-        while (waitid(P_PIDFD, static_cast<id_t>(process), &info, WEXITED) < 0 && errno == EINTR) {
-        }
-      });
-    }
-  }
+      : child_(child), process_(OpenProcess(child)), pipe_(std::move(pipe)), stall_(stall) {}
   ~DecoderProcess() override { Stop(); }
   DecoderProcess(const DecoderProcess&) = delete;
   DecoderProcess& operator=(const DecoderProcess&) = delete;
@@ -180,7 +169,7 @@ class DecoderProcess : public Decoder {
   }
   std::size_t Read(float* out, std::size_t frames) override {
     if (child_ < 0) return 0;
-    if (++reads_ == 2) fcntl(pipe_.get(), F_SETPIPE_SZ, kPipeBytes);
+    if (++reads_ == 2) SettleIn();
     const std::size_t frame_bytes = sizeof(float) * static_cast<std::size_t>(header_.channels);
     bool stalled = false;
     const std::size_t got = ReadAll(pipe_.get(), out, frames * frame_bytes, stall_, stalled);
@@ -202,6 +191,25 @@ class DecoderProcess : public Decoder {
   const StreamHeader& header() const { return header_; }
 
  private:
+  /// Once the sound has started: the pipe grows to hold a second, and the
+  /// reaper's thread starts. A child that has written its stream exits while
+  /// its last frames wait in the pipe: it is reaped at once, and no zombie
+  /// waits out the sound. Its descriptor names it, never a process that
+  /// takes its number later.
+  void SettleIn() {
+    fcntl(pipe_.get(), F_SETPIPE_SZ, kPipeBytes);
+    if (process_.get() < 0) return;
+    try {
+      reaper_ = std::thread([process = process_.get()] {
+        siginfo_t info{};
+        while (waitid(P_PIDFD, static_cast<id_t>(process), &info, WEXITED) < 0 && errno == EINTR) {
+        }
+      });
+    } catch (const std::system_error&) {
+      // No thread to spare: the child is reaped when it is stopped.
+    }
+  }
+
   /// Kills the child and reaps it; the pipe then reads as its end.
   void Stop() {
     if (child_ < 0) return;
@@ -241,7 +249,6 @@ MciError OpenInDecoderProcess(MakeDecoderFactory make, UniqueFd fd,
   if (child == 0) Decode(make, fd.get(), writing.get(), parent, bounds.data_bytes);
   writing = UniqueFd();
   fd = UniqueFd();
-  // First: the caller's work waits on nothing, not even the reaper's thread.
   if (while_child_opens) while_child_opens();
   auto process = std::make_unique<DecoderProcess>(child, std::move(reading), bounds.stall);
   // A child that died parsing the file, or is still at it past the bound.
