@@ -4,14 +4,22 @@ clock the exec, the libraries loaded at run time, the connection to the
 server, the decoding child's fork and first write, and the first
 pa_stream_write; the sink's monitor gives when the first frame is heard.
 
-Usage: timeline.py [--runs N] [--file PATH]   (as root: perf's probes)
+perf's records slow the loading of libraries at run time more than at exec,
+so the marks are compared within a player; the start itself is compared
+after them without perf: the first frame heard, players interleaved, median
+and mean (the monitor's position is counted in whole milliseconds, so the
+mean tells a difference smaller than one).
+
+Usage: timeline.py [--runs N] [--plain-runs N] [--file PATH]   (as root: perf's probes)
 """
 
 import argparse
 import os
 import re
+import statistics
 import subprocess
 import sys
+import time
 
 from common import MEDIA, RELEASE, summary
 from media import make_tone, soundlab
@@ -110,9 +118,37 @@ def timeline(server, players, path, runs):
         print("| %s | %s |" % (mark, " | ".join(cells)))
 
 
+def heard_without_perf(server, players, path, runs):
+    """The first frame heard, ms after the player's start, with no tracing."""
+    heard = {name: [] for name, _ in players}
+    for _ in range(runs):
+        for name, command in players:
+            recording = LiveRecording(server)
+            started = time.monotonic()
+            player = subprocess.Popen(command + [path], env=server.env, stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL)
+            time.sleep(0.3)
+            player.kill()
+            player.wait()
+            samples, arrivals = recording.stop()
+            onset = soundlab.onset_ms(samples)
+            at = None if onset is None else LiveRecording.time_of(
+                arrivals, onset * soundlab.RATE // 1000)
+            if at is not None:
+                heard[name].append((at - started) * 1000)
+    print("\n%s, first frame heard without perf, %d interleaved runs, ms after start" %
+          (server.name, runs))
+    print("| player | median | mean |\n|---|---|---|")
+    for name, values in heard.items():
+        if values:
+            print("| %s | %.2f | %.2f |" % (name, statistics.median(values),
+                                             statistics.mean(values)))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=7)
+    parser.add_argument("--plain-runs", type=int, default=40)
     parser.add_argument("--file", help="the WAV played (else a 3 s tone)")
     args = parser.parse_args()
     os.makedirs(MEDIA, exist_ok=True)
@@ -123,10 +159,13 @@ def main():
     quorwind = [os.path.join(RELEASE, "bin", "quorwind")]
     try:
         with soundlab.PulseAudioServer() as server:
-            timeline(server, [("quorwind", quorwind), ("paplay", ["paplay"])], path, args.runs)
+            players = [("quorwind", quorwind), ("paplay", ["paplay"])]
+            timeline(server, players, path, args.runs)
+            heard_without_perf(server, players, path, args.plain_runs)
         with soundlab.PipeWireServer() as server:
-            timeline(server, [("quorwind", quorwind), ("pw-play", ["pw-play"]),
-                              ("paplay", ["paplay"])], path, args.runs)
+            players = [("quorwind", quorwind), ("pw-play", ["pw-play"]), ("paplay", ["paplay"])]
+            timeline(server, players, path, args.runs)
+            heard_without_perf(server, players, path, args.plain_runs)
     finally:
         for _, _, event in PROBES:
             subprocess.run(["perf", "probe", "-q", "-d", event], stderr=subprocess.DEVNULL)
