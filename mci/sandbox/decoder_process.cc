@@ -249,8 +249,9 @@ MciError OpenInDecoderProcess(MakeDecoderFactory make, UniqueFd fd,
   if (child == 0) Decode(make, fd.get(), writing.get(), parent, bounds.data_bytes);
   writing = UniqueFd();
   fd = UniqueFd();
-  if (while_child_opens) while_child_opens();
+
   auto process = std::make_unique<DecoderProcess>(child, std::move(reading), bounds.stall);
+  if (while_child_opens) while_child_opens();
   // A child that died parsing the file, or is still at it past the bound.
   if (!process->ReadHeader(bounds.open)) return kInvalidFile;
   const StreamHeader& header = process->header();
