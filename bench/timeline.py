@@ -82,6 +82,13 @@ def marks_of(events, player):
     return {mark: (at - exec_at) * 1000 for mark, at in firsts.items()}, exec_at
 
 
+def first_heard(samples, arrivals):
+    """When the recording's first sound reached the monitor, or None."""
+    onset = soundlab.onset_ms(samples)
+    return None if onset is None else LiveRecording.time_of(arrivals,
+                                                             onset * soundlab.RATE // 1000)
+
+
 def run_once(server, command, data):
     recording = LiveRecording(server)
     subprocess.run(["perf", "record", "-q", "-k", "mono", "-o", data] +
@@ -89,11 +96,9 @@ def run_once(server, command, data):
                    env=server.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     samples, arrivals = recording.stop()
     marks, exec_at = marks_of(perf_events(data), os.path.basename(command[0]))
-    onset = soundlab.onset_ms(samples)
-    if onset is not None and exec_at is not None:
-        heard = LiveRecording.time_of(arrivals, onset * soundlab.RATE // 1000)
-        if heard is not None:
-            marks["first frame heard"] = (heard - exec_at) * 1000
+    heard = first_heard(samples, arrivals)
+    if heard is not None and exec_at is not None:
+        marks["first frame heard"] = (heard - exec_at) * 1000
     return marks
 
 
@@ -130,10 +135,7 @@ def heard_without_perf(server, players, path, runs):
             time.sleep(0.3)
             player.kill()
             player.wait()
-            samples, arrivals = recording.stop()
-            onset = soundlab.onset_ms(samples)
-            at = None if onset is None else LiveRecording.time_of(
-                arrivals, onset * soundlab.RATE // 1000)
+            at = first_heard(*recording.stop())
             if at is not None:
                 heard[name].append((at - started) * 1000)
     print("\n%s, first frame heard without perf, %d interleaved runs, ms after start" %

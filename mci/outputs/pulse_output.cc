@@ -93,7 +93,9 @@ MciError PulseOutput::Start(FrameSource& source, std::chrono::steady_clock::time
   source_ = &source;
   deadline_ = std::min(deadline, std::chrono::steady_clock::now() + kStartTimeout);
   if (!loop_ && BeginConnect() != kOk) return kDeviceNotInstalled;
-  const bool playable = SourceFits();
+  pa_sample_spec spec;
+  pa_channel_map map;
+  const bool playable = SourceFormat(spec, map);
   if (playable) RequestStream();
   // No server, or none that answers in time: another back end may serve.
   AwaitChange(Phase::kConnecting);
@@ -107,12 +109,12 @@ MciError PulseOutput::Start(FrameSource& source, std::chrono::steady_clock::time
   return phase == Phase::kPlaying || phase == Phase::kNothingToPlay ? kOk : kDeviceNotReady;
 }
 
-bool PulseOutput::SourceFits() const {
-  pa_sample_spec spec{};
+bool PulseOutput::SourceFormat(pa_sample_spec& spec, pa_channel_map& map) const {
+  spec = {};
   spec.format = PA_SAMPLE_FLOAT32NE;
   spec.rate = static_cast<std::uint32_t>(source_->SampleRate());
   spec.channels = static_cast<std::uint8_t>(source_->Channels());
-  pa_channel_map map{};
+  map = {};
   return source_->SampleRate() <= static_cast<int>(PA_RATE_MAX) &&
          source_->Channels() <= static_cast<int>(PA_CHANNELS_MAX) && pa_sample_spec_valid(&spec) &&
          MakeChannelMap(spec, map);
@@ -248,13 +250,10 @@ MciError PulseOutput::BeginConnect() {
 }
 
 bool PulseOutput::ConnectStream() {
-  pa_sample_spec spec{};
-  spec.format = PA_SAMPLE_FLOAT32NE;
-  spec.rate = static_cast<std::uint32_t>(source_->SampleRate());
+  pa_sample_spec spec;
+  pa_channel_map map;
+  if (!SourceFormat(spec, map)) return false;
   rate_ = spec.rate;
-  spec.channels = static_cast<std::uint8_t>(source_->Channels());
-  pa_channel_map map{};
-  if (!MakeChannelMap(spec, map)) return false;
 
   pa_buffer_attr buffer{};
   buffer.maxlength = static_cast<std::uint32_t>(-1);

@@ -39,8 +39,9 @@ class PulseOutput : public AudioOutput {
 
   /// Starts connecting to the server; the phase tells when it is ready.
   MciError BeginConnect();
-  /// Whether the server can take the source's format and layout.
-  bool SourceFits() const;
+  /// The stream's format and speakers for the source; false when the
+  /// server cannot take them.
+  bool SourceFormat(pa_sample_spec& spec, pa_channel_map& map) const;
   /// Asks for the stream: made now on a ready connection, else as the
   /// connection becomes ready.
   void RequestStream();
