@@ -26,6 +26,15 @@ constexpr auto kStartTimeout = 500ms;
 /// few times a second.
 constexpr pa_usec_t kTargetLatency = kPulseTargetLatency;
 constexpr pa_usec_t kMinimumRequest = 60'000;
+/// The sink latency these ask for (the server gives the sink half of what
+/// the target leaves beyond two requests), and the request that keeps it
+/// with the deeper buffer.
+constexpr pa_usec_t kSinkLatency = (kTargetLatency - 2 * kMinimumRequest) / 2;
+constexpr pa_usec_t kPlayingRequest = (kPulsePlayingBuffer - 2 * kSinkLatency) / 2;
+/// Frames kept beyond the buffer's: those of the sink and of the request on
+/// its way; in all at most this many bytes.
+constexpr pa_usec_t kKeptBeyondBuffer = 500'000;
+constexpr std::size_t kMaximumKeptBytes = 32u << 20;
 /// Bounds of the wait for the sink's latency.
 constexpr auto kTimingTimeout = 200ms;
 constexpr pa_usec_t kMaximumWait = 500'000;
@@ -51,6 +60,15 @@ void SilenceClientLog() {
     }
   }
   dlclose(library);
+}
+
+/// The frames the deepest buffer holds and those beyond it, kept for a
+/// server that comes back after losing them; within a bound on memory.
+std::size_t KeptFrames(const FrameSource& source) {
+  const double seconds = static_cast<double>(kPulsePlayingBuffer + kKeptBeyondBuffer) / 1e6;
+  const auto frame_bytes = sizeof(float) * static_cast<std::size_t>(std::max(source.Channels(), 1));
+  return std::min(static_cast<std::size_t>(seconds * std::max(source.SampleRate(), 1)),
+                  kMaximumKeptBytes / frame_bytes);
 }
 
 }  // namespace
@@ -90,7 +108,7 @@ void PulseOutput::Prepare() {
 }
 
 MciError PulseOutput::Start(FrameSource& source, std::chrono::steady_clock::time_point deadline) {
-  source_ = &source;
+  source_ = std::make_unique<RewindableSource>(source, KeptFrames(source));
   deadline_ = std::min(deadline, std::chrono::steady_clock::now() + kStartTimeout);
   if (!loop_ && BeginConnect() != kOk) return kDeviceNotInstalled;
   pa_sample_spec spec;
@@ -175,7 +193,22 @@ void PulseOutput::StartSteering() {
   playing_ = true;
   steering_timer_ =
       pa_context_rttime_new(context_, pa_rtclock_now() + kSteeringPeriod, OnSteeringTimer, this);
+  DeepenBuffer();
   pa_threaded_mainloop_unlock(loop_);
+}
+
+void PulseOutput::DeepenBuffer() {
+  if (!stream_) return;
+  const pa_sample_spec* spec = pa_stream_get_sample_spec(stream_);
+  pa_buffer_attr buffer{};
+  buffer.maxlength = static_cast<std::uint32_t>(-1);
+  buffer.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kPulsePlayingBuffer, spec));
+  // After an underrun, play again as soon as at the start.
+  buffer.prebuf = static_cast<std::uint32_t>(pa_usec_to_bytes(kTargetLatency, spec));
+  buffer.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(kPlayingRequest, spec));
+  buffer.fragsize = static_cast<std::uint32_t>(-1);
+  pa_operation* change = pa_stream_set_buffer_attr(stream_, &buffer, nullptr, nullptr);
+  if (change) pa_operation_unref(change);
 }
 
 void PulseOutput::OnSteeringTimer(pa_mainloop_api*, pa_time_event* event, const timeval*,

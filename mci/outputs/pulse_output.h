@@ -7,19 +7,24 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
 
 #include "mci/outputs/audio_output.h"
 #include "mci/outputs/clock_steering.h"
+#include "mci/outputs/rewindable_source.h"
 
 namespace quorwind::mci {
 
-/// Requested buffering: short enough to keep the sink's latency low, so that
-/// the sound starts and ends on time, long enough that the thread wakes only a
-/// few times a second.
+/// Requested buffering until the first frame is heard: short enough to keep
+/// the sink's latency low, so that the sound starts and ends on time, and
+/// the first request small.
 inline constexpr pa_usec_t kPulseTargetLatency = 250'000;
+/// Buffering from then on, with the same sink latency: a client kept from
+/// the processor for a second on a busy machine leaves no gap.
+inline constexpr pa_usec_t kPulsePlayingBuffer = 2'000'000;
 /// How often the heard position is compared with the system clock.
 inline constexpr pa_usec_t kPulseSteeringPeriod = 100'000;
 
@@ -55,6 +60,9 @@ class PulseOutput : public AudioOutput {
   /// From the first audible frame on, keeps the heard position on the
   /// system clock by steering the stream's rate.
   void StartSteering();
+  /// Deepens the stream's buffer to kPulsePlayingBuffer, once the first
+  /// stream is heard or a new one aligned; with the loop locked.
+  void DeepenBuffer();
   void Steer(const pa_timing_info& timing);
 
   static void OnSteeringTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
@@ -88,6 +96,9 @@ class PulseOutput : public AudioOutput {
   std::uint64_t FrameHeardIn(pa_usec_t ahead) const;
   /// Reads and drops the source's frames up to timeline frame |frame|.
   void SkipTo(std::uint64_t frame);
+  /// Makes timeline frame |frame| the next read: steps back through the
+  /// kept frames if they were read already, else skips to it.
+  void TakeUpAt(std::uint64_t frame);
   /// The timeline's frame at frame |frame| of the stream.
   double TimelineFrameAt(double frame) const;
   /// On a stream opened after a server came back, where its frames are
@@ -109,7 +120,7 @@ class PulseOutput : public AudioOutput {
   bool stream_wanted_ = false;  // with the loop locked: Start asked for the stream
 
   // Touched on the main loop's thread only, once the stream exists.
-  FrameSource* source_ = nullptr;
+  std::unique_ptr<RewindableSource> source_;  // the decoder's frames, the latest kept
   bool source_ended_ = false;
   bool wrote_any_ = false;
   pa_time_event* steering_timer_ = nullptr;

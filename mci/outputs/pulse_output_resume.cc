@@ -32,8 +32,9 @@ constexpr auto kRealignWindow = std::chrono::seconds(5);
 
 void PulseOutput::OnServerLost() {
   // The stream and the connection are let go on the loop's next turn, out
-  // of their own callbacks.
-  if (let_go_ || source_ended_) return;
+  // of their own callbacks. A source read to its end may still have frames
+  // to be heard: the first retry tells.
+  if (let_go_) return;
   pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
   let_go_ = api->defer_new(api, OnLetGo, this);
 }
@@ -65,7 +66,7 @@ void PulseOutput::OnRetry(pa_mainloop_api* api, pa_time_event* event, const time
   auto* output = static_cast<PulseOutput*>(self);
   // The sound goes on without a server: what was due is dropped, and past
   // the source's end nothing is tried any more.
-  output->SkipTo(output->FrameHeardIn(0));
+  output->TakeUpAt(output->FrameHeardIn(0));
   if (output->source_ended_) {
     api->time_free(event);
     output->retry_timer_ = nullptr;
@@ -94,13 +95,22 @@ void PulseOutput::SkipTo(std::uint64_t frame) {
   }
 }
 
+void PulseOutput::TakeUpAt(std::uint64_t frame) {
+  if (frame < read_frames_) {
+    const std::uint64_t back = source_->Rewind(read_frames_ - frame);
+    read_frames_ -= back;
+    if (back > 0) source_ended_ = false;
+  }
+  SkipTo(frame);
+}
+
 void PulseOutput::ResumeOnNewServer() {
   reconnecting_ = false;
   // The new stream's first frame is heard after the sink's latency: it is
-  // the frame due then. Frames already taken for the lost server and not
-  // heard leave silence in their place.
+  // the frame due then. The frames the lost server held are taken again;
+  // those no longer kept leave silence in their place.
   const std::uint64_t start = FrameHeardIn(sink_latency_ + kRestartDelay);
-  SkipTo(start);
+  TakeUpAt(start);
   if (source_ended_) return;
   silence_due_ = read_frames_ - std::min(read_frames_, start);
   written_ = 0;
@@ -127,7 +137,10 @@ double PulseOutput::TimelineFrameAt(double frame) const {
 void PulseOutput::Realign(double late) {
   const auto now = std::chrono::steady_clock::now();
   if (now - resumed_at_ > kRealignWindow) {
+    // Aligned: the buffer deepens now, as a shift must reach the ear
+    // before the next is measured.
     resumed_at_ = {};
+    DeepenBuffer();
     return;
   }
   if (now - realigned_at_ < kRealignPause || std::abs(late) < kLargestMisalignment) return;

@@ -30,12 +30,10 @@ constexpr int kPipeFd = 4;
 constexpr std::size_t kMaximumSpeakers = 64;
 /// Frames the child decodes at a time.
 constexpr std::size_t kBlockFrames = 4096;
-/// The pipe holds about a second of sound, so the child keeps ahead; until
-/// the parent's second read, only about the stream's first request: a child
-/// that decoded a second at once would take a processor from the start.
-/// (The reaper's thread waits for then too.)
-constexpr int kPipeBytes = 1 << 20;
-constexpr int kFirstPipeBytes = 1 << 17;
+/// The pipe holds about the stream's first request: a child that decoded
+/// a second at once would take a processor from the start, and the output's
+/// own buffer is what bridges a busy machine.
+constexpr int kPipeBytes = 1 << 17;
 
 /// What the child sends before the frames.
 struct StreamHeader {
@@ -191,13 +189,12 @@ class DecoderProcess : public Decoder {
   const StreamHeader& header() const { return header_; }
 
  private:
-  /// Once the sound has started: the pipe grows to hold a second, and the
-  /// reaper's thread starts. A child that has written its stream exits while
-  /// its last frames wait in the pipe: it is reaped at once, and no zombie
-  /// waits out the sound. Its descriptor names it, never a process that
-  /// takes its number later.
+  /// Once the sound has started, out of the start's way: the reaper's
+  /// thread starts. A child that has written its stream exits while its last
+  /// frames wait in the pipe: it is reaped at once, and no zombie waits out
+  /// the sound. Its descriptor names it, never a process that takes its
+  /// number later.
   void SettleIn() {
-    fcntl(pipe_.get(), F_SETPIPE_SZ, kPipeBytes);
     if (process_.get() < 0) return;
     try {
       reaper_ = std::thread([process = process_.get()] {
@@ -242,7 +239,7 @@ MciError OpenInDecoderProcess(MakeDecoderFactory make, UniqueFd fd,
   if (pipe2(ends, O_CLOEXEC) != 0) return kOutOfMemory;
   UniqueFd reading(ends[0]);
   UniqueFd writing(ends[1]);
-  fcntl(writing.get(), F_SETPIPE_SZ, kFirstPipeBytes);  // refused, the default size serves
+  fcntl(writing.get(), F_SETPIPE_SZ, kPipeBytes);  // refused, the default size serves
   const pid_t parent = getpid();
   const pid_t child = fork();
   if (child < 0) return kOutOfMemory;
