@@ -571,8 +571,8 @@ class IsolationTest(MediaTest):
                  self.ffmpeg("sandboxed.wv", "-c:a", "wavpack"),
                  self.ffmpeg("sandboxed.wma", "-c:a", "wmav2")]
         # The 1 s tone, eight times over: more than the decoder's pipe and the
-        # server's buffer hold when the child is looked at, so that it is still decoding (a child
-        # done early is reaped at once).
+        # server's buffer hold when the child is looked at, so that it is still
+        # decoding (a child done early is reaped at once).
         for path in files[1:]:
             subprocess.run(["ffmpeg", "-y", "-loglevel", "quiet", "-stream_loop", "7", "-i", path,
                             "-c", "copy", path + ".4" + os.path.splitext(path)[1]], check=True)

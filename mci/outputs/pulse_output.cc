@@ -62,6 +62,19 @@ void SilenceClientLog() {
   dlclose(library);
 }
 
+/// A playback stream's buffering: |target| in all, asked for |request| at a
+/// time, playing once |prebuf| bytes are there (-1: the target's).
+pa_buffer_attr PlaybackBuffer(const pa_sample_spec& spec, pa_usec_t target, pa_usec_t request,
+                              std::uint32_t prebuf) {
+  pa_buffer_attr buffer{};
+  buffer.maxlength = static_cast<std::uint32_t>(-1);
+  buffer.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(target, &spec));
+  buffer.prebuf = prebuf;
+  buffer.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(request, &spec));
+  buffer.fragsize = static_cast<std::uint32_t>(-1);
+  return buffer;
+}
+
 /// The frames the deepest buffer holds and those beyond it, kept for a
 /// server that comes back after losing them; within a bound on memory.
 std::size_t KeptFrames(const FrameSource& source) {
@@ -200,13 +213,10 @@ void PulseOutput::StartSteering() {
 void PulseOutput::DeepenBuffer() {
   if (!stream_) return;
   const pa_sample_spec* spec = pa_stream_get_sample_spec(stream_);
-  pa_buffer_attr buffer{};
-  buffer.maxlength = static_cast<std::uint32_t>(-1);
-  buffer.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kPulsePlayingBuffer, spec));
   // After an underrun, play again as soon as at the start.
-  buffer.prebuf = static_cast<std::uint32_t>(pa_usec_to_bytes(kTargetLatency, spec));
-  buffer.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(kPlayingRequest, spec));
-  buffer.fragsize = static_cast<std::uint32_t>(-1);
+  const pa_buffer_attr buffer =
+      PlaybackBuffer(*spec, kPulsePlayingBuffer, kPlayingRequest,
+                     static_cast<std::uint32_t>(pa_usec_to_bytes(kTargetLatency, spec)));
   pa_operation* change = pa_stream_set_buffer_attr(stream_, &buffer, nullptr, nullptr);
   if (change) pa_operation_unref(change);
 }
@@ -288,12 +298,8 @@ bool PulseOutput::ConnectStream() {
   if (!SourceFormat(spec, map)) return false;
   rate_ = spec.rate;
 
-  pa_buffer_attr buffer{};
-  buffer.maxlength = static_cast<std::uint32_t>(-1);
-  buffer.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kTargetLatency, &spec));
-  buffer.prebuf = static_cast<std::uint32_t>(-1);
-  buffer.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(kMinimumRequest, &spec));
-  buffer.fragsize = static_cast<std::uint32_t>(-1);
+  const pa_buffer_attr buffer =
+      PlaybackBuffer(spec, kTargetLatency, kMinimumRequest, static_cast<std::uint32_t>(-1));
 
   stream_ = pa_stream_new(context_, "Quorwind", &spec, &map);
   if (!stream_) return false;
