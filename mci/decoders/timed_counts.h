@@ -1,7 +1,9 @@
 // Checks shared by the decoders that read a long stream's length at its two
-// ends: whether the stream's times run as the counts of its frames.
+// ends: whether the stream's times run as the counts of its frames, and
+// whether its timeline runs through the file without a restart or a jump.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -41,6 +43,38 @@ inline bool RunsAsCounted(const std::vector<TimedCount>& run, std::int64_t toler
     if (std::abs(run[k + 1].at - run[k].at - run[k].frames) > tolerance) return false;
   }
   return true;
+}
+
+/// Where a sample of the timeline lies in the file, and its time there.
+struct TimelineSample {
+  std::int64_t position;  ///< in bytes
+  std::int64_t time;      ///< in any one unit
+};
+
+/// How much faster than the median span of the file a span's time may run
+/// for its bytes: a quiet passage codes in fewer bytes, but a jump of the
+/// timestamps, such as a recorder's discontinuity, runs far faster.
+constexpr std::int64_t kFastestSpan = 6;
+
+/// Whether the timeline sampled at |samples| (in the file's order, at
+/// least three) runs on at every step, never back nor standing, and no span
+/// runs kFastestSpan times faster for its bytes than the median span: a
+/// file whose timestamps begin again (files joined), or jump ahead, fails,
+/// and the span from its first time to its last is then no length.
+inline bool TimelineRunsEvenly(const std::vector<TimelineSample>& samples) {
+  if (samples.size() < 3) return false;
+  std::vector<long double> rates;
+  for (std::size_t i = 1; i < samples.size(); ++i) {
+    const std::int64_t bytes = samples[i].position - samples[i - 1].position;
+    const std::int64_t time = samples[i].time - samples[i - 1].time;
+    if (bytes <= 0 || time <= 0) return false;
+    rates.push_back(static_cast<long double>(time) / bytes);
+  }
+  std::vector<long double> sorted = rates;
+  std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+  const long double median = sorted[sorted.size() / 2];
+  return std::all_of(rates.begin(), rates.end(),
+                     [&](long double rate) { return rate <= median * kFastestSpan; });
 }
 
 }  // namespace quorwind::mci

@@ -21,8 +21,12 @@ namespace quorwind::mci {
 
 namespace {
 
-/// Packets read from the start to learn how the track's times run.
+/// Packets, and blocks, read from the start to learn how the track's times
+/// run (a muxer may lace eight packets to a block).
 constexpr std::size_t kHeadPackets = 32;
+constexpr std::size_t kHeadBlocks = 8;
+/// Points of the timeline sampled between the ends.
+constexpr int kTimelineSamples = 16;
 /// Packets parsed ahead of the one decoded.
 constexpr std::size_t kReadAhead = 64;
 /// The last clusters are looked for this much at a time, back to this far
@@ -41,6 +45,33 @@ struct TrackClock {
     return static_cast<std::int64_t>(std::llround((time - first_time) * frames_per_tick)) + offset;
   }
 };
+
+/// The blocks of |packets| (whose counts of frames are |counts|), from the
+/// first that starts at or after packet |from|: each where |clock| puts its
+/// time, with its packets' frames. |first| is set to that block's first
+/// packet.
+template <typename Packets>
+std::vector<TimedCount> BlocksOf(const Packets& packets, const std::vector<long>& counts,
+                                 const TrackClock& clock, std::size_t from, std::size_t& first) {
+  std::vector<TimedCount> blocks;
+  first = packets.size();
+  for (std::size_t k = from; k < packets.size(); ++k) {
+    if (packets[k].starts_block) {
+      if (blocks.empty()) first = k;
+      blocks.push_back({clock.FrameAt(packets[k].time), 0});
+    }
+    if (!blocks.empty()) blocks.back().frames += counts[k];
+  }
+  return blocks;
+}
+
+/// How many of |packets| start a block.
+template <typename Packets>
+std::size_t BlockCount(const Packets& packets) {
+  return static_cast<std::size_t>(
+      std::count_if(packets.begin(), packets.end(),
+                    [](const WebmPacket& packet) { return packet.starts_block; }));
+}
 
 /// The frames of a stream, and what its last block drops from its end.
 struct PacketCount {
@@ -85,7 +116,10 @@ class WebmDecoder : public CountedDecoder {
   /// The count from the packets of the cluster at |position| on, whose
   /// frames after the first packet lie where |clock| says.
   std::optional<PacketCount> CountTailAt(std::uint64_t position, const TrackClock& clock,
-                                         std::int64_t tolerance);
+                                         std::int64_t tolerance, TimelineSample& tail_start);
+  /// Whether the track's timeline runs evenly from the head's first packet
+  /// through clusters spread between to |tail_start|.
+  bool TimelineRunsEvenlyTo(const TimelineSample& tail_start);
   /// Takes the track up again at the next whole cluster after damage, with
   /// silence for the frames lost, so that the rest plays at its time.
   bool ResumeAfterDamage();
@@ -118,7 +152,10 @@ MciError WebmDecoder::Open(UniqueFd fd) {
   track_ = std::make_unique<WebmTrackParser>(fd_.get(), file_size_);
   // A file cut short ends where its last whole packet does, as with FFmpeg;
   // a damaged one goes to FFmpeg.
-  if (!track_->FindPackets(kHeadPackets)) return kInvalidFile;
+  for (std::size_t wanted = kHeadPackets; !track_->ended(); wanted *= 2) {
+    if (!track_->FindPackets(wanted)) return kInvalidFile;
+    if (BlockCount(track_->packets()) >= kHeadBlocks) break;
+  }
   const WebmTrackInfo& info = track_->info();
   if (info.audio_tracks != 1 || info.encoded || info.head.empty() || track_->packets().empty()) {
     return kInvalidFile;
@@ -189,8 +226,11 @@ std::optional<PacketCount> WebmDecoder::CountFromTail() {
   const WebmTrackInfo& info = track_->info();
   const std::deque<WebmPacket>& head = track_->packets();
   // Something after the segment, or a segment longer than the file, is a
-  // file joined to another or cut short: counted whole.
-  if (info.segment_end != file_size_ || head.size() < 4) return std::nullopt;
+  // file joined to another or cut short: counted whole. A segment of unknown
+  // size (a live stream's) ends with the file, or its timeline shows the
+  // join below.
+  const bool ends_with_file = info.segment_end == file_size_ || info.segment_end == UINT64_MAX;
+  if (!ends_with_file || BlockCount(head) < 4) return std::nullopt;
   const long double frames_per_tick =
       static_cast<long double>(info.tick_nanoseconds) * rate_ / 1'000'000'000;
   const auto tolerance = static_cast<std::int64_t>(std::ceil(frames_per_tick)) + 1;
@@ -199,10 +239,8 @@ std::optional<PacketCount> WebmDecoder::CountFromTail() {
   // first packet decodes to nothing).
   const auto head_counts = CountEach(head);
   if (!head_counts) return std::nullopt;
-  std::vector<TimedCount> timed;
-  for (std::size_t i = 0; i < head.size(); ++i) {
-    timed.push_back({clock.FrameAt(head[i].time), (*head_counts)[i]});
-  }
+  std::size_t first = 0;
+  const std::vector<TimedCount> timed = BlocksOf(head, *head_counts, clock, 0, first);
   const std::optional<std::int64_t> offset = OffsetOfCountsFromTimes(timed, tolerance);
   if (!offset) return std::nullopt;
   clock.offset = *offset;
@@ -210,7 +248,9 @@ std::optional<PacketCount> WebmDecoder::CountFromTail() {
     const std::uint64_t from =
         std::max(to > kTailWindow ? to - kTailWindow : 0, head.back().position + head.back().size);
     for (const std::uint64_t position : ClusterIdsBetween(fd_.get(), from, to)) {
-      if (auto count = CountTailAt(position, clock, tolerance)) {
+      TimelineSample tail_start{};
+      if (auto count = CountTailAt(position, clock, tolerance, tail_start)) {
+        if (!TimelineRunsEvenlyTo(tail_start)) return std::nullopt;
         clock_ = clock;
         return count;
       }
@@ -222,32 +262,44 @@ std::optional<PacketCount> WebmDecoder::CountFromTail() {
 }
 
 std::optional<PacketCount> WebmDecoder::CountTailAt(std::uint64_t position, const TrackClock& clock,
-                                                    std::int64_t tolerance) {
+                                                    std::int64_t tolerance,
+                                                    TimelineSample& tail_start) {
   WebmTrackParser tail(fd_.get(), file_size_, position, track_->info());
   if (!tail.FindPackets(SIZE_MAX) || tail.packets().size() < 3) return std::nullopt;
   const std::deque<WebmPacket>& packets = tail.packets();
-  if (packets.back().position + packets.back().size > file_size_ ||
-      packets[1].time <= track_->packets().back().time) {
-    return std::nullopt;
-  }
+  if (packets.back().position + packets.back().size > file_size_) return std::nullopt;
   std::vector<WebmCue> cues = track_->cues();
   cues.insert(cues.end(), tail.cues().begin(), tail.cues().end());
   if (!CuesPointAtClusters(fd_.get(), track_->info(), cues)) return std::nullopt;
   const auto counts = CountEach(packets);  // the first counts nothing of Vorbis
   if (!counts) return std::nullopt;
-  // From the second packet on, each starts where the one before it ended.
-  std::vector<TimedCount> run;
-  for (std::size_t k = 1; k < packets.size(); ++k) {
-    run.push_back({clock.FrameAt(packets[k].time), (*counts)[k]});
+  // From the second block on, each starts where the one before it ended.
+  std::size_t first = 0;
+  const std::vector<TimedCount> run = BlocksOf(packets, *counts, clock, 1, first);
+  if (run.size() < 2 || packets[first].time <= track_->packets().back().time ||
+      !RunsAsCounted(run, tolerance)) {
+    return std::nullopt;
   }
-  if (!RunsAsCounted(run, tolerance)) return std::nullopt;
-  const std::int64_t start = clock.FrameAt(packets[1].time);
+  const std::int64_t start = run.front().at;
   if (start <= 0) return std::nullopt;
   PacketCount count{static_cast<std::uint64_t>(start), packets.back().discard};
-  for (std::size_t k = 1; k < packets.size(); ++k) {
+  for (std::size_t k = first; k < packets.size(); ++k) {
     count.frames += static_cast<std::uint64_t>((*counts)[k]);
   }
+  tail_start = {static_cast<std::int64_t>(position), packets.front().time};
   return count;
+}
+
+bool WebmDecoder::TimelineRunsEvenlyTo(const TimelineSample& tail_start) {
+  const WebmPacket& first = track_->packets().front();
+  const WebmPacket& last = track_->packets().back();
+  std::vector<TimelineSample> samples = {{static_cast<std::int64_t>(first.position), first.time}};
+  const std::vector<TimelineSample> middle =
+      ClusterTimesBetween(fd_.get(), file_size_, track_->info(), last.position + last.size,
+                          static_cast<std::uint64_t>(tail_start.position), kTimelineSamples);
+  samples.insert(samples.end(), middle.begin(), middle.end());
+  samples.push_back(tail_start);
+  return TimelineRunsEvenly(samples);
 }
 
 bool WebmDecoder::DecodeNext() {
@@ -281,10 +333,13 @@ bool WebmDecoder::ResumeAfterDamage() {
   }
   // The codec starts afresh there: a Vorbis stream's first packet decodes
   // to nothing, so the silence reaches the packet after it.
+  // Only a block's first packet carries its own time.
   codec_->RestartDecoding();
-  for (int i = 0; i < codec_->PacketsBeforeOutput(); ++i) {
+  for (int i = 0; i < codec_->PacketsBeforeOutput() || !packets.front().starts_block; ++i) {
     if (!ReadPacket(packets.front()) || !codec_->Decode(packet_, pending_.samples)) return false;
     packets.pop_front();
+    if (packets.empty() && !track_->FindPackets(kReadAhead)) return false;
+    if (packets.empty()) return false;
   }
   const std::int64_t lost = clock_->FrameAt(packets.front().time) - decoded_;
   if (lost <= 0 || lost > static_cast<std::int64_t>(frames_)) return false;

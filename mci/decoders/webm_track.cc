@@ -61,7 +61,7 @@ WebmTrackParser::WebmTrackParser(int fd, std::uint64_t file_size)
 
 WebmTrackParser::WebmTrackParser(int fd, std::uint64_t file_size, std::uint64_t position,
                                  const WebmTrackInfo& info)
-    : reader_(fd, position, file_size), file_size_(file_size), info_(info) {
+    : reader_(fd, position, file_size), file_size_(file_size), info_(info), skips_index_(true) {
   parser_->DidSeek();
 }
 
@@ -127,20 +127,33 @@ webm::Status WebmTrackParser::OnClusterBegin(const webm::ElementMetadata&,
   return Ok();
 }
 
-webm::Status WebmTrackParser::OnSimpleBlockBegin(const webm::ElementMetadata&,
+webm::Status WebmTrackParser::OnElementBegin(const webm::ElementMetadata& metadata,
+                                             webm::Action* action) {
+  *action =
+      skips_index_ && metadata.id == webm::Id::kCues ? webm::Action::kSkip : webm::Action::kRead;
+  return Ok();
+}
+
+webm::Status WebmTrackParser::OnSimpleBlockBegin(const webm::ElementMetadata& metadata,
                                                  const webm::SimpleBlock& block,
                                                  webm::Action* action) {
-  return OnAnyBlock(block, action);
+  return OnAnyBlock(metadata, block, action);
 }
 
-webm::Status WebmTrackParser::OnBlockBegin(const webm::ElementMetadata&, const webm::Block& block,
-                                           webm::Action* action) {
-  return OnAnyBlock(block, action);
+webm::Status WebmTrackParser::OnBlockBegin(const webm::ElementMetadata& metadata,
+                                           const webm::Block& block, webm::Action* action) {
+  return OnAnyBlock(metadata, block, action);
 }
 
-webm::Status WebmTrackParser::OnAnyBlock(const webm::Block& block, webm::Action* action) {
+webm::Status WebmTrackParser::OnAnyBlock(const webm::ElementMetadata& metadata,
+                                         const webm::Block& block, webm::Action* action) {
   in_track_ = info_.audio_tracks == 1 && block.track_number == info_.number;
   block_time_ = cluster_time_ + block.timecode;
+  block_begun_ = false;
+  fixed_lacing_ =
+      block.lacing == webm::Lacing::kFixed && metadata.size != webm::kUnknownElementSize;
+  block_end_ = metadata.position + metadata.header_size + metadata.size;
+  frames_left_ = block.num_frames;
   *action = in_track_ ? webm::Action::kRead : webm::Action::kSkip;
   return Ok();
 }
@@ -156,7 +169,14 @@ webm::Status WebmTrackParser::OnFrame(const webm::FrameMetadata& frame, webm::Re
   if (frame.size == 0 || frame.size > kLargestPacket) {
     return webm::Status(webm::Status::kInvalidElementValue);
   }
-  packets_.push_back({frame.position, static_cast<std::uint32_t>(frame.size), block_time_});
+  // Laced frames of one size fill the block to its end.
+  const std::uint64_t position =
+      fixed_lacing_ ? block_end_ - static_cast<std::uint64_t>(frames_left_) * frame.size
+                    : frame.position;
+  --frames_left_;
+  packets_.push_back(
+      {position, static_cast<std::uint32_t>(frame.size), block_time_, 0, !block_begun_});
+  block_begun_ = true;
   return Callback::OnFrame(frame, reader, remaining);  // skips its bytes
 }
 
@@ -206,6 +226,29 @@ std::vector<std::uint64_t> ClusterIdsBetween(int fd, std::uint64_t from, std::ui
     if (start == 0) break;
   }
   return found;
+}
+
+std::vector<TimelineSample> ClusterTimesBetween(int fd, std::uint64_t file_size,
+                                                const WebmTrackInfo& info, std::uint64_t from,
+                                                std::uint64_t to, int count) {
+  std::vector<TimelineSample> samples;
+  const std::uint64_t step = to > from ? (to - from) / static_cast<std::uint64_t>(count + 1) : 0;
+  for (int k = 1; step > 0 && k <= count; ++k) {
+    const std::uint64_t point = from + step * static_cast<std::uint64_t>(k);
+    for (std::uint64_t at = point; at < point + step; at += kParseStep) {
+      const std::uint64_t end = std::min(point + step, at + kParseStep) + sizeof kClusterId - 1;
+      std::vector<std::uint64_t> found = ClusterIdsBetween(fd, at, std::min(end, file_size));
+      std::reverse(found.begin(), found.end());  // the first first
+      const auto parsed = std::find_if(found.begin(), found.end(), [&](std::uint64_t position) {
+        WebmTrackParser cluster(fd, file_size, position, info);
+        if (!cluster.FindPackets(1) || cluster.packets().empty()) return false;
+        samples.push_back({static_cast<std::int64_t>(position), cluster.packets().front().time});
+        return true;
+      });
+      if (parsed != found.end()) break;
+    }
+  }
+  return samples;
 }
 
 }  // namespace quorwind::mci

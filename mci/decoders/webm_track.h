@@ -4,6 +4,8 @@
 // long file costs a read of all of it.
 #pragma once
 
+#include "mci/decoders/timed_counts.h"
+
 #include <webm/callback.h>
 #include <webm/reader.h>
 #include <webm/webm_parser.h>
@@ -47,8 +49,11 @@ class LimitedFdReader : public webm::Reader {
 struct WebmPacket {
   std::uint64_t position;
   std::uint32_t size;
-  std::int64_t time;         ///< in the segment's ticks
+  std::int64_t time;         ///< its block's, in the segment's ticks
   std::int64_t discard = 0;  ///< nanoseconds its block drops from the end
+  /// Whether it is its block's first: the block's time is its own. A laced
+  /// block's later packets start where the ones before them end.
+  bool starts_block = true;
 };
 
 /// What the track and its segment say of themselves.
@@ -108,16 +113,27 @@ class WebmTrackParser : public webm::Callback {
   webm::Status OnFrame(const webm::FrameMetadata& frame, webm::Reader* reader,
                        std::uint64_t* remaining) override;
   webm::Status OnCuePoint(const webm::ElementMetadata&, const webm::CuePoint& cue) override;
+  webm::Status OnElementBegin(const webm::ElementMetadata& metadata, webm::Action* action) override;
 
  private:
-  webm::Status OnAnyBlock(const webm::Block& block, webm::Action* action);
+  webm::Status OnAnyBlock(const webm::ElementMetadata& metadata, const webm::Block& block,
+                          webm::Action* action);
 
   LimitedFdReader reader_;
   std::unique_ptr<webm::WebmParser> parser_ = std::make_unique<webm::WebmParser>();
   std::uint64_t file_size_;
   WebmTrackInfo info_;
   bool ended_ = false;
+  /// Set where the parse starts at a cluster: the index is not read there
+  /// (a muxer that writes cues at the end writes megabytes of them).
+  bool skips_index_ = false;
   bool in_track_ = false;
+  bool block_begun_ = false;
+  /// A block of fixed-size lacing: where it ends, and its frames left.
+  /// (libwebm reports such a block's frames before where they lie.)
+  bool fixed_lacing_ = false;
+  std::uint64_t block_end_ = 0;
+  int frames_left_ = 0;
   std::int64_t cluster_time_ = 0;
   std::int64_t block_time_ = 0;
   std::deque<WebmPacket> packets_;
@@ -133,5 +149,13 @@ bool CuesPointAtClusters(int fd, const WebmTrackInfo& info, const std::vector<We
 /// Where the file's bytes from |from| to |to| hold a cluster's ID, the last
 /// first: where clusters may start.
 std::vector<std::uint64_t> ClusterIdsBetween(int fd, std::uint64_t from, std::uint64_t to);
+
+/// The track's timeline at |count| points spread from |from| to |to|: at
+/// each, the first cluster after it that parses, and the time of its first
+/// packet of the track, in ticks. A point with no cluster before the next
+/// is passed over.
+std::vector<TimelineSample> ClusterTimesBetween(int fd, std::uint64_t file_size,
+                                                const WebmTrackInfo& info, std::uint64_t from,
+                                                std::uint64_t to, int count);
 
 }  // namespace quorwind::mci
