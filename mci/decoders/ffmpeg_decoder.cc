@@ -30,10 +30,12 @@ constexpr int kIoBufferSize = 64 * 1024;
 /// Channel counts beyond this are no sound a speaker set can render.
 constexpr int kMaximumChannels = 32;
 /// Streams are counted by decoding them when the file is at most this large
-/// and the count ends within this time: an hour of WMA decodes in 1.5 s.
-/// Larger files (long videos) keep the container's claim.
+/// and the container states no longer duration: an hour of WMA decodes in
+/// 1.5 s. Larger or longer files (long videos) keep the container's claim.
+/// Both bounds are the file's own, so that a file gets one reply however
+/// busy the machine.
 constexpr std::int64_t kLargestCountedFile = 512 << 20;
-constexpr auto kLongestCount = std::chrono::seconds(3);
+constexpr std::int64_t kLongestCounted = 3600;  // seconds
 
 /// Where FFmpeg reads: the file, or a view of it with a short index.
 struct Source {
@@ -98,7 +100,7 @@ class FfmpegDecoder : public CountedDecoder {
   /// Opens the stream's decoder and the converter after it, afresh.
   MciError OpenCodec();
   /// The frames the decoder yields, counted by decoding the whole stream;
-  /// nothing when the file is too large or the count takes too long (the
+  /// nothing when the file is too large or states too long a duration (the
   /// container and decoder are then where the count stopped).
   std::optional<std::uint64_t> CountDecodedFrames();
   /// The stream's length in frames as the container claims it: its stated
@@ -256,6 +258,14 @@ MciError FfmpegDecoder::Open(UniqueFd fd) {
   // the start needs none, once the count at the ends has found the file
   // as its index says.
   const bool index_wanted = !decoded || std::strcmp(format_->iformat->name, "avi") != 0;
+  // A long transport stream that its ends cannot count (recordings joined)
+  // is counted by its packets, read but not decoded.
+  if (!decoded && at_the_ends && CountedByPackets(format_)) {
+    decoded = CountPacketFrames(format_, stream_, rate_);
+    if (!decoded && ((error = ReopenContainer()) != kOk || (error = OpenCodec()) != kOk)) {
+      return error;
+    }
+  }
   if (!decoded) decoded = CountDecodedFrames();
   if ((error = ReopenContainer(index_wanted)) != kOk || (error = OpenCodec()) != kOk) return error;
   // An MP4 file's stated duration is its edit list's, the standard's own
@@ -313,12 +323,9 @@ MciError FfmpegDecoder::OpenCodec() {
 std::optional<std::uint64_t> FfmpegDecoder::CountDecodedFrames() {
   struct stat status {};
   if (fstat(fd_.get(), &status) != 0 || status.st_size > kLargestCountedFile) return std::nullopt;
-  const auto deadline = std::chrono::steady_clock::now() + kLongestCount;
+  if (format_->duration > kLongestCounted * AV_TIME_BASE) return std::nullopt;
   std::uint64_t frames = 0;
-  while (DecodeMore()) {
-    frames += pending_.samples.size() / static_cast<std::size_t>(channels_);
-    if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
-  }
+  while (DecodeMore()) frames += pending_.samples.size() / static_cast<std::size_t>(channels_);
   return frames;
 }
 

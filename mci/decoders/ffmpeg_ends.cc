@@ -15,8 +15,13 @@ namespace {
 
 /// Streams shorter than this are counted whole: it costs little.
 constexpr std::int64_t kShortestCountedAtTheEnds = 60;  // seconds
-/// Frames decoded at the start to learn how the stream's times run.
-constexpr std::size_t kHeadFrames = 24;
+/// Frames decoded at the start to learn how the stream's times run (a
+/// Matroska muxer may lace eight to a block).
+constexpr std::size_t kHeadFrames = 64;
+/// Points of the timeline sampled between the ends, and the packets read
+/// at each for one of the stream's with a time.
+constexpr int kTimelineSamples = 16;
+constexpr int kPacketsPerSample = 256;
 /// How far before the end the tail's decoding starts.
 constexpr std::int64_t kTailSeconds = 10;
 /// Raw AC-3 frames decoded at the end.
@@ -73,6 +78,51 @@ bool DecodeFrames(AVFormatContext* format, AVCodecContext* codec, int stream, st
   return true;
 }
 
+/// The frames of |frames| from |from| on, a packet's frames as one: a laced
+/// block's frames share its place, and only its first has a time of its own.
+std::vector<DecodedFrame> ByPacket(const std::vector<DecodedFrame>& frames, std::size_t from = 0) {
+  std::vector<DecodedFrame> packets;
+  for (std::size_t k = from; k < frames.size(); ++k) {
+    const DecodedFrame& frame = frames[k];
+    if (!packets.empty() && frame.position >= 0 && frame.position == packets.back().position) {
+      packets.back().samples += frame.samples;
+    } else {
+      packets.push_back(frame);
+    }
+  }
+  return packets;
+}
+
+/// Whether the container's timestamps are all there is to its timeline
+/// (MPEG transport and program streams): no index or table states where
+/// each packet belongs, and joined recordings begin again or jump ahead.
+bool TimedOnlyByTimestamps(const AVFormatContext* format) {
+  const char* name = format->iformat->name;
+  return std::strcmp(name, "mpegts") == 0 || std::strcmp(name, "mpeg") == 0;
+}
+
+/// The stream's timeline at points spread through the file, each the first
+/// timed packet of the stream after a seek there by bytes; false where a
+/// seek fails.
+bool SampleTimeline(AVFormatContext* format, int stream, std::int64_t file_size,
+                    std::vector<TimelineSample>& samples) {
+  const std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
+  if (!packet) return false;
+  for (int k = 1; k <= kTimelineSamples; ++k) {
+    const std::int64_t point = file_size * k / (kTimelineSamples + 1);
+    if (av_seek_frame(format, -1, point, AVSEEK_FLAG_BYTE) < 0) return false;
+    for (int read = 0; read < kPacketsPerSample && av_read_frame(format, packet.get()) >= 0;
+         ++read) {
+      const bool timed =
+          packet->stream_index == stream && packet->pts != AV_NOPTS_VALUE && packet->pos >= 0;
+      if (timed) samples.push_back({packet->pos, packet->pts});
+      av_packet_unref(packet.get());
+      if (timed) break;
+    }
+  }
+  return true;
+}
+
 /// Raw AC-3 or E-AC-3: every frame of one size and one count, from the
 /// file's first byte to its last.
 std::optional<std::uint64_t> CountOnTheGrid(AVFormatContext* format, AVCodecContext* codec,
@@ -106,7 +156,7 @@ std::optional<std::uint64_t> CountOnTheGrid(AVFormatContext* format, AVCodecCont
 
 /// Containers with timestamps: the frames' times against their counts.
 std::optional<std::uint64_t> CountByTheTimes(AVFormatContext* format, AVCodecContext* codec,
-                                             int stream) {
+                                             int stream, std::int64_t file_size) {
   const AVStream* track = format->streams[stream];
   const AVRational per_frame{1, codec->sample_rate};
   std::vector<DecodedFrame> head;
@@ -119,9 +169,9 @@ std::optional<std::uint64_t> CountByTheTimes(AVFormatContext* format, AVCodecCon
     return av_rescale_q(time - first, track->time_base, per_frame);
   };
   std::vector<TimedCount> timed;
-  for (const DecodedFrame& frame : head) {
-    if (frame.time == AV_NOPTS_VALUE) return std::nullopt;
-    timed.push_back({frame_at(frame.time), frame.samples});
+  for (const DecodedFrame& packet : ByPacket(head)) {
+    if (packet.time == AV_NOPTS_VALUE) return std::nullopt;
+    timed.push_back({frame_at(packet.time), packet.samples});
   }
   const std::optional<std::int64_t> offset = OffsetOfCountsFromTimes(timed, tolerance);
   if (!offset) return std::nullopt;
@@ -151,9 +201,10 @@ std::optional<std::uint64_t> CountByTheTimes(AVFormatContext* format, AVCodecCon
     return std::nullopt;
   }
   avcodec_flush_buffers(codec);
-  std::vector<DecodedFrame> tail;
-  if (!DecodeFrames(format, codec, stream, SIZE_MAX, tail, near_end) || tail.size() < 3 ||
-      tail[1].time == AV_NOPTS_VALUE || tail[1].time <= head.back().time) {
+  std::vector<DecodedFrame> decoded;
+  if (!DecodeFrames(format, codec, stream, SIZE_MAX, decoded, near_end)) return std::nullopt;
+  const std::vector<DecodedFrame> tail = ByPacket(decoded);
+  if (tail.size() < 3 || tail[1].time == AV_NOPTS_VALUE || tail[1].time <= head.back().time) {
     return std::nullopt;
   }
   // From the second frame on (the first may follow no frame the decoder
@@ -170,6 +221,28 @@ std::optional<std::uint64_t> CountByTheTimes(AVFormatContext* format, AVCodecCon
     }
   }
   if (!RunsAsCounted(run, tolerance) || frames <= 0) return std::nullopt;
+  // Where only timestamps say where packets belong, the span between the
+  // ends is a length only if the timeline between runs evenly.
+  if (TimedOnlyByTimestamps(format)) {
+    const auto placed = [](const DecodedFrame& frame) {
+      return frame.position >= 0 && frame.time != AV_NOPTS_VALUE;
+    };
+    const auto first = std::find_if(head.begin(), head.end(), placed);
+    const auto last = std::find_if(tail.begin() + 1, tail.end(), placed);
+    std::vector<TimelineSample> middle;
+    if (first == head.end() || last == tail.end() ||
+        !SampleTimeline(format, stream, file_size, middle)) {
+      return std::nullopt;
+    }
+    std::vector<TimelineSample> samples = {{first->position, first->time}};
+    for (const TimelineSample& sample : middle) {
+      if (sample.position > first->position && sample.position < last->position) {
+        samples.push_back(sample);
+      }
+    }
+    samples.push_back({last->position, last->time});
+    if (!TimelineRunsEvenly(samples)) return std::nullopt;
+  }
   return static_cast<std::uint64_t>(frames);
 }
 
@@ -196,7 +269,29 @@ std::optional<std::uint64_t> CountFramesAtTheEnds(AVFormatContext* format, AVCod
   if (NamedAmong(format->iformat->name, {"ac3", "eac3"})) {
     return CountOnTheGrid(format, codec, stream, file_size);
   }
-  return CountByTheTimes(format, codec, stream);
+  return CountByTheTimes(format, codec, stream, file_size);
+}
+
+bool CountedByPackets(const AVFormatContext* format) { return TimedOnlyByTimestamps(format); }
+
+std::optional<std::uint64_t> CountPacketFrames(AVFormatContext* format, int stream, int rate) {
+  const std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
+  if (!packet || rate <= 0) return std::nullopt;
+  const AVRational time_base = format->streams[stream]->time_base;
+  const AVRational per_frame{1, rate};
+  std::uint64_t frames = 0;
+  bool timed = true;
+  while (timed && av_read_frame(format, packet.get()) >= 0) {
+    if (packet->stream_index == stream) {
+      // Each packet's own duration, in frames: a sum in the time base would
+      // add up its rounding.
+      timed = packet->duration > 0;
+      frames += static_cast<std::uint64_t>(av_rescale_q(packet->duration, time_base, per_frame));
+    }
+    av_packet_unref(packet.get());
+  }
+  if (!timed || frames == 0) return std::nullopt;
+  return frames;
 }
 
 }  // namespace quorwind::mci

@@ -25,11 +25,22 @@ bool CountableAtTheEnds(const AVFormatContext* format, const AVCodecContext* cod
 /// - containers with timestamps and an index (Matroska, ASF, AVI, MPEG-TS,
 ///   MP4): the decoded frames' times run as their counts at the start and
 ///   after a seek near the end, so the frames before the end are where
-///   their times say.
+///   their times say; in MPEG-TS, whose timestamps are its only timeline,
+///   the timeline sampled through the file must run evenly too.
 /// Nothing where a check fails, a container is none of these, or the stream
 /// is short enough to count whole; |format| and |codec| are then wherever
 /// the count stopped, and are to be opened afresh.
 std::optional<std::uint64_t> CountFramesAtTheEnds(AVFormatContext* format, AVCodecContext* codec,
                                                   int stream, std::int64_t file_size);
+
+/// Whether a stream of |format| that CountFramesAtTheEnds cannot count is
+/// counted by CountPacketFrames: an MPEG transport or program stream, whose
+/// parser gives every packet its frames' duration.
+bool CountedByPackets(const AVFormatContext* format);
+
+/// The frames of stream |stream| (at |rate| frames a second), each of its
+/// packets read from where |format| is, without decoding, and its duration
+/// added up; nothing where a packet has none.
+std::optional<std::uint64_t> CountPacketFrames(AVFormatContext* format, int stream, int rate);
 
 }  // namespace quorwind::mci
