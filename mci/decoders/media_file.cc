@@ -2,12 +2,13 @@
 #include "mci/decoders/media_file.h"
 
 #include "mci/decoders/id3v2.h"
+#include "mci/decoders/media_input.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -85,16 +86,25 @@ MciError OpenInThisProcess(MakeDecoderFactory make, UniqueFd fd,
   return error == kOk ? factory->Open(std::move(fd), decoder) : error;
 }
 
+bool StartsAsMedia(const unsigned char* bytes, std::size_t size) {
+  Head head;
+  head.size = std::min(size, sizeof head.bytes);
+  std::memcpy(head.bytes, bytes, head.size);
+  return IsMidi(head) || IsSndfileFormat(head) || IsMp4(head) || IsAdts(head) ||
+         head.StartsWith("wvpk") || IsEbml(head) || IsFfmpegOnly(head) || IsMpegAudio(head) ||
+         Id3v2Size(head.bytes, head.size) > 0;
+}
+
 MciError OpenMediaFile(const std::string& path, std::unique_ptr<Decoder>& file,
                        const OpenWithFactory& open) {
-  // Opened once and checked on the descriptor itself, so that a FIFO or a
-  // device never blocks the caller and the file checked is the file decoded.
-  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (fd.get() < 0) return errno == ENOENT || errno == ENOTDIR ? kFileNotFound : kInvalidFile;
+  UniqueFd fd;
+  if (MciError error = OpenMediaInput(path, fd); error != kOk) return error;
+  return OpenMediaFile(std::move(fd), file, open);
+}
+
+MciError OpenMediaFile(UniqueFd fd, std::unique_ptr<Decoder>& file, const OpenWithFactory& open) {
   struct stat status {};
   if (fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return kInvalidFile;
-  fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
-
   Head head;
   head.Read(fd.get(), 0);
   // An ID3v2 tag says nothing of the format: the bytes after it do (a FLAC

@@ -1,8 +1,10 @@
 // Execution of command texts against the device table.
 #include "mci/service/service.h"
 
+#include "mci/decoders/media_input.h"
 #include "mci/sandbox/decoder_process.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <charconv>
@@ -34,6 +36,11 @@ MciError MciService::Execute(std::string_view text, char* reply, std::uint32_t r
 bool MciService::Identify(const std::string& path, FileIdentity& identity) {
   struct stat status {};
   if (stat(path.c_str(), &status) != 0) return false;
+  if (!S_ISREG(status.st_mode)) {
+    identity = {static_cast<std::uint64_t>(status.st_dev),
+                static_cast<std::uint64_t>(status.st_ino), 0, 0, false};
+    return true;
+  }
   identity = {
       static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
       static_cast<std::uint64_t>(status.st_size),
@@ -58,7 +65,22 @@ MciError MciService::OpenFile(const std::string& path, Device& device) {
     next_output_ = create_output_();
     if (next_output_) next_output_->Prepare();
   };
-  return OpenMediaFile(path, device.file,
+  UniqueFd input;
+  if (read_input_ && identified && read_input_->identity == device.identity) {
+    if (read_input_->error != kOk) return read_input_->error;
+    input = UniqueFd(fcntl(read_input_->memory.get(), F_DUPFD_CLOEXEC, 0));
+    if (input.get() < 0) return kOutOfMemory;
+  } else {
+    const bool read_through = identified && !device.identity.regular;
+    if (read_through) prepare_output();  // a pipe takes its time
+    const MciError error = OpenMediaInput(path, input);
+    if (read_through) {
+      read_input_ = {device.identity,
+                     UniqueFd(error == kOk ? fcntl(input.get(), F_DUPFD_CLOEXEC, 0) : -1), error};
+    }
+    if (error != kOk) return error;
+  }
+  return OpenMediaFile(std::move(input), device.file,
                        [&](MakeDecoderFactory make, UniqueFd fd, std::unique_ptr<Decoder>& file) {
                          return OpenInDecoderProcess(make, std::move(fd), file, {}, prepare_output);
                        });

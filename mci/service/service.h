@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,6 +33,7 @@ class MciService {
   struct FileIdentity {
     std::uint64_t device = 0, inode = 0, size = 0;
     std::int64_t modified_ns = 0;
+    bool regular = true;
     bool operator==(const FileIdentity&) const = default;
   };
   struct Device {
@@ -47,6 +49,17 @@ class MciService {
     std::unique_ptr<Decoder> file;
   };
 
+  /// An input that is no regular file (a pipe, a FIFO), as it was read
+  /// through: it gives its bytes once, and every later open of it finds
+  /// them here, or the same refusal.
+  struct ReadInput {
+    FileIdentity identity;
+    UniqueFd memory;
+    MciError error = kOk;
+  };
+
+  /// A regular file by its place, size and time; anything else by its place
+  /// alone, since reading a pipe changes its size and time.
   static bool Identify(const std::string& path, FileIdentity& identity);
   /// Opens |path|, or takes the kept decoder when it is of the same file.
   MciError OpenFile(const std::string& path, Device& device);
@@ -62,6 +75,7 @@ class MciService {
   std::mutex mutex_;
   std::map<std::string, Device, std::less<>> devices_;
   ClosedFile closed_;  // declared after devices_: released before them
+  std::optional<ReadInput> read_input_;
 };
 
 }  // namespace quorwind::mci
