@@ -252,7 +252,7 @@ std::optional<ShortenedAviIndex> ShortenedAviIndex::Read(int fd, std::int64_t fi
     const std::int64_t left_out =
         scan.block_align == 0 ? scan.stands_for : scan.stands_for * scan.block_align;
     if (scan.entries < 2 * kKeptEntries || left_out <= 0 || left_out > kLargestEntrySize) continue;
-    Stream stream{number, scan.block_align, scan.stands_for, {}};
+    Stream stream{number, scan.block_align, scan.stands_for, scan.entries, {}};
     for (const RawEntry& entry : scan.last) {
       if (entry.position < layout->movi || entry.position + 8 + entry.size > layout->movi_end) {
         return std::nullopt;

@@ -28,6 +28,7 @@ class ShortenedAviIndex {
     int number = 0;                 ///< its place among the file's streams
     std::uint32_t block_align = 0;  ///< 0 where the index counts bytes
     std::int64_t stands_for = 0;    ///< the units of the chunks left out
+    std::uint64_t chunks = 0;       ///< in the whole index
     std::vector<Entry> kept;        ///< in the file's order
     /// The units that a chunk of |size| bytes adds to the stream's time:
     /// its bytes, or its blocks where the stream counts blocks.

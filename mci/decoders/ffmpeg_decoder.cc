@@ -247,7 +247,16 @@ MciError FfmpegDecoder::Open(UniqueFd fd) {
   std::optional<std::uint64_t> decoded;
   const bool at_the_ends = CountableAtTheEnds(format_, codec_);
   if (at_the_ends && (!short_avi_ || DatedByTheShortIndex())) {
-    decoded = CountFramesAtTheEnds(format_, codec_, stream_, status.st_size);
+    // An AVI file's MPEG audio of one frame to a chunk is counted by its
+    // chunks; its times may run by its bytes.
+    const ShortenedAviIndex::Stream* viewed =
+        short_avi_ ? short_avi_->StreamNumbered(stream_) : nullptr;
+    decoded = viewed ? CountByTheChunks(format_, codec_, stream_, viewed->chunks) : std::nullopt;
+    if (!decoded && viewed &&
+        ((error = ReopenContainer()) != kOk || (error = OpenCodec()) != kOk)) {
+      return error;
+    }
+    if (!decoded) decoded = CountFramesAtTheEnds(format_, codec_, stream_, status.st_size);
   }
   const bool viewed = short_avi_.has_value();
   short_avi_.reset();

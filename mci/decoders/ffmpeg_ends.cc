@@ -272,6 +272,46 @@ std::optional<std::uint64_t> CountFramesAtTheEnds(AVFormatContext* format, AVCod
   return CountByTheTimes(format, codec, stream, file_size);
 }
 
+std::optional<std::uint64_t> CountByTheChunks(AVFormatContext* format, AVCodecContext* codec,
+                                              int stream, std::uint64_t chunks) {
+  const AVCodecID id = codec->codec_id;
+  if (!CountableAtTheEnds(format, codec) || std::strcmp(format->iformat->name, "avi") != 0 ||
+      chunks == 0 || (id != AV_CODEC_ID_MP1 && id != AV_CODEC_ID_MP2 && id != AV_CODEC_ID_MP3)) {
+    return std::nullopt;
+  }
+  std::vector<DecodedFrame> head;
+  if (!DecodeFrames(format, codec, stream, kHeadFrames, head) || head.size() < kHeadFrames) {
+    return std::nullopt;
+  }
+  const std::int64_t samples = head.front().samples;
+  // One frame to a chunk: each from a place of its own, all of one count.
+  const auto one_each = [&](const std::vector<DecodedFrame>& frames) {
+    const std::vector<DecodedFrame> packets = ByPacket(frames);
+    return packets.size() == frames.size() &&
+           std::all_of(packets.begin(), packets.end(), [&](const DecodedFrame& frame) {
+             return frame.position >= 0 && frame.samples == samples;
+           });
+  };
+  const AVStream* track = format->streams[stream];
+  const std::int64_t start = track->start_time != AV_NOPTS_VALUE ? track->start_time : 0;
+  const std::int64_t near_end = start +
+                                av_rescale_q(format->duration, AV_TIME_BASE_Q, track->time_base) -
+                                av_rescale_q(kTailSeconds, AVRational{1, 1}, track->time_base);
+  if (!one_each(head) || near_end <= head.back().time ||
+      av_seek_frame(format, stream, near_end, AVSEEK_FLAG_BACKWARD) < 0) {
+    return std::nullopt;
+  }
+  avcodec_flush_buffers(codec);
+  std::vector<DecodedFrame> tail;
+  if (!DecodeFrames(format, codec, stream, SIZE_MAX, tail, near_end) || tail.size() < 3) {
+    return std::nullopt;
+  }
+  // The first after the seek may decode short: it follows no frame.
+  tail.erase(tail.begin());
+  if (!one_each(tail) || tail.front().position <= head.back().position) return std::nullopt;
+  return chunks * static_cast<std::uint64_t>(samples);
+}
+
 bool CountedByPackets(const AVFormatContext* format) { return TimedOnlyByTimestamps(format); }
 
 std::optional<std::uint64_t> CountPacketFrames(AVFormatContext* format, int stream, int rate) {

@@ -177,7 +177,7 @@ TEST_F(ModuleDecoderTest, LongFilesAreCountedAtTheirEndsAsEveryFrameDecodes) {
   };
   const char* const kVideo = "-f lavfi -i color=s=32x32:r=2 -shortest ";
   const char* const kGstTone =
-      "gst-launch-1.0 -q audiotestsrc num-buffers=4219 samplesperbuffer=1024 "
+      "gst-launch-1.0 -q audiotestsrc num-buffers=NUM samplesperbuffer=1024 "
       "! audio/x-raw,rate=48000,channels=2 ! audioconvert ! ";
   const Case cases[] = {
       {"libquorwind-webm.so", "opus.webm", "-c:a libopus", "", 960},
@@ -213,6 +213,9 @@ TEST_F(ModuleDecoderTest, LongFilesAreCountedAtTheirEndsAsEveryFrameDecodes) {
        "! filesink location={}"},
       {"libquorwind-ffmpeg.so", "gstreamer.avi", "", "", 1152, 90,
        "lamemp3enc ! avimux ! filesink location={}"},
+      {"libquorwind-ffmpeg.so", "gstreamer-video.avi", "", "", 1152, 200,
+       "lamemp3enc ! m. videotestsrc num-buffers=2000 ! video/x-raw,width=32,height=32,"
+       "framerate=10/1 ! jpegenc ! avimux name=m ! filesink location={}"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -225,6 +228,7 @@ TEST_F(ModuleDecoderTest, LongFilesAreCountedAtTheirEndsAsEveryFrameDecodes) {
       if (command.find("webmmux") != std::string::npos ||
           command.find("avimux") != std::string::npos) {
         command = kGstTone + command;
+        command.replace(command.find("NUM"), 3, std::to_string(c.seconds * 48000 / 1024));
       }
       for (std::size_t at; (at = command.find("{}")) != std::string::npos;) {
         command.replace(at, 2, "'" + path + "'");
