@@ -8,7 +8,10 @@ import subprocess
 import sys
 
 from common import MEDIA, RELEASE, fmt, summary
-from media import LONG_FORMATS, decoded_ms, encode, long_media, make_tone
+import statistics
+import time
+
+from media import LONG_FORMATS, MUXED_FORMATS, decoded_ms, encode, long_media, make_tone, muxed_media
 
 DURATIONS = [("3 s", 3), ("20 min", 1200), ("2 h", 7200)]
 # A query costs at most a fifth of a second, so even a one-run benchmark
@@ -39,6 +42,21 @@ def query(path, runs):
     return summary(times), reply
 
 
+def ffprobe_query(path, runs):
+    """ffprobe's time and its answer (format=duration), in ms."""
+    times, answer = [], None
+    for _ in range(runs):
+        start = time.monotonic()
+        out = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format=duration",
+                              "-of", "csv=p=0", path], capture_output=True, text=True).stdout
+        times.append((time.monotonic() - start) * 1000)
+        try:
+            answer = float(out.strip()) * 1000
+        except ValueError:
+            answer = None
+    return statistics.median(times), answer
+
+
 def bench_length_query(runs, quick):
     """One row per format, one cell per duration: the query's cost, its reply
     and what FFmpeg decodes (the tone writer's files: the length written)."""
@@ -49,6 +67,7 @@ def bench_length_query(runs, quick):
                                                           "mp3-noheader")]]
     formats += [(name, lambda s, e=ending, o=options: long_media(e, o, s), True)
                 for name, ending, options in LONG_FORMATS]
+    formats += [(name, lambda s, k=kind: muxed_media(k, s), True) for name, kind in MUXED_FORMATS]
     rows = []
     for name, make, decoded in formats:
         cells = []
@@ -60,5 +79,7 @@ def bench_length_query(runs, quick):
                           "reply": reply, "expected": expected})
             print("length query %-22s %-6s %s  reply %s, decodes %.0f ms" % (
                 name, label, fmt(cost, 1, 1, " ms"), reply, expected), file=sys.stderr)
-        rows.append({"format": name, "cells": cells})
+        probe_cost, probe_answer = ffprobe_query(path, FEWEST_QUERIES)
+        rows.append({"format": name, "cells": cells, "ffprobe": {
+            "cost": probe_cost, "answer": probe_answer, "expected": cells[-1]["expected"]}})
     return rows

@@ -97,3 +97,88 @@ def decoded_ms(path):
             f.write("%.3f" % (count / 2 / 48.0))
     with open(kept) as f:
         return float(f.read())
+
+
+def _tone(seconds, ending, options):
+    return long_media(ending, options, seconds)
+
+
+def _run(command, path):
+    """Makes |path| with the shell |command| (OUT its output), once."""
+    if not os.path.exists(path):
+        tmp = path + ".part" + os.path.splitext(path)[1]
+        subprocess.run(["bash", "-c", command.replace("OUT", "'%s'" % tmp)], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       stdin=subprocess.DEVNULL)
+        os.rename(tmp, path)
+    return path
+
+
+def _gst_tone(seconds):
+    return ("gst-launch-1.0 -q audiotestsrc num-buffers=%d samplesperbuffer=1024 "
+            "! audio/x-raw,rate=48000,channels=2 ! audioconvert ! " % (seconds * 48000 // 1024))
+
+
+def _ts(seconds, offset=None):
+    """Half of |seconds| of AAC in MPEG-TS, its times from 0 or |offset|."""
+    name = "part-%gs%s.ts" % (seconds / 2, "-at%d" % offset if offset else "")
+    return _run("ffmpeg -loglevel quiet -f lavfi -i sine=f=440:d=%g:r=48000 -ac 2 -c:a aac %s"
+                " -f mpegts OUT" % (seconds / 2, "-output_ts_offset %d" % offset if offset
+                                    else ""), os.path.join(MEDIA, name))
+
+
+def muxed_media(kind, seconds):
+    """A tone as another program than FFmpeg's muxers writes it, or joined."""
+    path = os.path.join(MEDIA, "muxed-%s-%ds" % (kind, seconds))
+    if kind == "mkvmerge-vorbis":
+        ogg = long_media("ogg", ["-c:a", "libvorbis"], seconds)
+        return _run("mkvmerge -q -o OUT '%s'" % ogg, path + ".mka")
+    if kind == "mkvmerge-opus":
+        opus = long_media("opus", ["-c:a", "libopus"], seconds)
+        return _run("mkvmerge -q --webm -o OUT '%s'" % opus, path + ".webm")
+    if kind == "mkvmerge-video":
+        mp4 = long_media("mp4", ["-c:a", "aac", "-c:v", "libx264"], seconds)
+        return _run("mkvmerge -q -o OUT '%s'" % mp4, path + ".mkv")
+    if kind == "gst-opus":
+        return _run(_gst_tone(seconds) + "opusenc ! webmmux ! filesink location=OUT",
+                    path + ".webm")
+    if kind == "gst-avi":
+        return _run(_gst_tone(seconds) + "lamemp3enc ! m. videotestsrc num-buffers=%d "
+                    "! video/x-raw,width=32,height=32,framerate=5/1 ! jpegenc "
+                    "! avimux name=m ! filesink location=OUT" % (seconds * 5), path + ".avi")
+    if kind == "pipe-mka":
+        return _run("ffmpeg -loglevel quiet -f lavfi -i sine=f=440:d=%d:r=48000 -ac 2 "
+                    "-c:a libvorbis -f matroska - > OUT" % seconds, path + ".mka")
+    if kind == "live-webm":
+        return _run("ffmpeg -loglevel quiet -f lavfi -i sine=f=440:d=%d:r=48000 -ac 2 "
+                    "-c:a libopus -f webm -live 1 OUT" % seconds, path + ".webm")
+    if kind == "ffmpeg-fmp4":
+        return _run("ffmpeg -loglevel quiet -f lavfi -i sine=f=440:d=%d:r=48000 -ac 2 -c:a aac "
+                    "-movflags frag_keyframe+empty_moov OUT" % seconds, path + ".mp4")
+    if kind == "gst-fmp4":
+        adts = long_media("aac", ["-c:a", "aac", "-f", "adts"], seconds)
+        return _run("gst-launch-1.0 -q filesrc location='%s' ! aacparse "
+                    "! mp4mux fragment-duration=1000 ! filesink location=OUT" % adts,
+                    path + ".mp4")
+    if kind == "ts-joined":
+        part = _ts(seconds)
+        return _run("cat '%s' '%s' > OUT" % (part, part), path + ".ts")
+    if kind == "ts-jumped":
+        return _run("cat '%s' '%s' > OUT" % (_ts(seconds), _ts(seconds, 5000)), path + ".ts")
+    raise ValueError(kind)
+
+
+# Files from other muxers, and joined: (label, kind).
+MUXED_FORMATS = [
+    ("Vorbis MKA by mkvmerge (laced)", "mkvmerge-vorbis"),
+    ("AAC + H.264 MKV by mkvmerge", "mkvmerge-video"),
+    ("Opus WebM by mkvmerge", "mkvmerge-opus"),
+    ("Opus WebM by GStreamer", "gst-opus"),
+    ("Opus WebM, live (unknown sizes, no cues)", "live-webm"),
+    ("Vorbis MKA written to a pipe (no cues)", "pipe-mka"),
+    ("MP3 + MJPEG AVI by GStreamer", "gst-avi"),
+    ("AAC fragmented MP4 by FFmpeg", "ffmpeg-fmp4"),
+    ("AAC fragmented MP4 by GStreamer", "gst-fmp4"),
+    ("AAC TS, two parts joined", "ts-joined"),
+    ("AAC TS, the second part's times ahead", "ts-jumped"),
+]

@@ -156,16 +156,20 @@ def write_markdown(rows, length_rows, clock_rows, size_info, runs, path):
         "reply against the milliseconds FFmpeg decodes from the same file (the tone "
         "writer's WAV, FLAC and MP3: the length written).",
         "",
-        "| format | %s | reply − decoded (%s) |" % (
+        "| format | %s | reply − decoded (%s) | ffprobe at %s: time, answer − decoded |" % (
             " | ".join(c["duration"] for c in length_rows[0]["cells"]),
-            ", ".join(c["duration"] for c in length_rows[0]["cells"])) if length_rows else "",
-        "|---|%s---|" % ("---|" * (len(length_rows[0]["cells"]) if length_rows else 0)),
+            ", ".join(c["duration"] for c in length_rows[0]["cells"]),
+            length_rows[0]["cells"][-1]["duration"]) if length_rows else "",
+        "|---|%s---|---|" % ("---|" * (len(length_rows[0]["cells"]) if length_rows else 0)),
     ]
     for r in length_rows:
-        lines.append("| %s | %s | %s |" % (
+        probe = r.get("ffprobe")
+        lines.append("| %s | %s | %s | %s |" % (
             r["format"], " | ".join(fmt(c["cost"], 1, 1, " ms") for c in r["cells"]),
             ", ".join(("%+.0f ms" % (float(c["reply"]) - c["expected"])) if c["reply"] else
-                      "no reply" for c in r["cells"])))
+                      "no reply" for c in r["cells"]),
+            ("%.0f ms, %s" % (probe["cost"], "%+.0f ms" % (probe["answer"] - probe["expected"])
+                              if probe["answer"] is not None else "none")) if probe else "–"))
     lines += [
         "",
         "## Sizes",
