@@ -20,11 +20,16 @@ import subprocess
 from common import (EXE, MEDIA, MIDI_SOUNDFONTS, RESULTS, ROOT, RUNS_I386, SOUNDFONT, WINE,
                     WINESERVER)
 from lengths import bench_length_query
+from starts import bench_clips, bench_pipes
 from media import LONG_FORMATS, encode, long_media, make_tone, soundlab
 from players import players, select_soundfont
 from processes import adopt_orphans, run_measured
 from report import sizes, write_chart, write_markdown
 from sessions import bench_device_clock, bench_players, bench_under_load
+
+# Plays of each short clip by each player: a late start that comes now and
+# then shows only over many.
+CLIP_PLAYS = 100
 
 
 def main():
@@ -136,9 +141,12 @@ def main():
             finally:
                 subprocess.run([WINESERVER, "-k"], env=wine_env,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            clip_rows = bench_clips(server, "paplay", CLIP_PLAYS)
+            pipe_rows = bench_pipes(server, args.runs)
         with soundlab.PipeWireServer() as server:
             rows += bench_players(server, files, args.runs, wine_prefix,
                                   only=few | {"ffplay", "fluidsynth -i", "pw-play"})
+            clip_rows += bench_clips(server, "pw-play", CLIP_PLAYS)
         steady = make_tone(os.path.join(MEDIA, "tone-10s.wav"), "wav", 10, 48000, 2)
         rows += bench_under_load(steady, 10, args.runs, wine_prefix)
     finally:
@@ -146,7 +154,8 @@ def main():
         xvfb.terminate()
         xvfb.wait()
 
-    write_markdown(rows, length_rows, clock_rows, sizes(), args.runs, os.path.join(RESULTS, "latest.md"))
+    write_markdown(rows, length_rows, clock_rows, clip_rows, pipe_rows, sizes(), args.runs,
+                   os.path.join(RESULTS, "latest.md"))
     write_chart(rows, os.path.join(RESULTS, "overshoot.png"))
     print(open(os.path.join(RESULTS, "latest.md")).read())
 

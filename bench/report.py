@@ -6,6 +6,8 @@ import platform
 import shutil
 import subprocess
 
+from starts import clip_lines
+
 from common import ROOT, RELEASE, RUNS_I386, fmt
 
 
@@ -88,7 +90,7 @@ def write_chart(rows, path):
     plt.close(figure)
 
 
-def write_markdown(rows, length_rows, clock_rows, size_info, runs, path):
+def write_markdown(rows, length_rows, clock_rows, clip_rows, pipe_rows, size_info, runs, path):
     native, module, modules, exe32, exe64 = size_info
     cpu = subprocess.run(["sh", "-c", "grep -m1 'model name' /proc/cpuinfo | cut -d: -f2"],
                          capture_output=True, text=True).stdout.strip()
@@ -170,6 +172,7 @@ def write_markdown(rows, length_rows, clock_rows, size_info, runs, path):
                       "no reply" for c in r["cells"]),
             ("%.0f ms, %s" % (probe["cost"], "%+.0f ms" % (probe["answer"] - probe["expected"])
                               if probe["answer"] is not None else "none")) if probe else "–"))
+    lines += clip_lines(clip_rows, pipe_rows)
     lines += [
         "",
         "## Sizes",
