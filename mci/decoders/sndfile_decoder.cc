@@ -60,6 +60,21 @@ class SndfileDecoder : public Decoder {
   int SampleRate() const override { return info_.samplerate; }
   int Channels() const override { return info_.channels; }
   std::vector<Speaker> Layout() const override;
+  SampleFormat NativeFormat() const override {
+    // libsndfile scales these codecs' 16-bit (or 8-bit) samples by 1/32768.
+    switch (info_.format & SF_FORMAT_SUBMASK) {
+      case SF_FORMAT_PCM_S8:
+      case SF_FORMAT_PCM_U8:
+      case SF_FORMAT_PCM_16:
+      case SF_FORMAT_ULAW:
+      case SF_FORMAT_ALAW:
+      case SF_FORMAT_IMA_ADPCM:
+      case SF_FORMAT_MS_ADPCM:
+        return SampleFormat::kInt16;
+      default:
+        return SampleFormat::kFloat;
+    }
+  }
   std::size_t Read(float* out, std::size_t frames) override {
     const sf_count_t read = sf_readf_float(file_, out, static_cast<sf_count_t>(frames));
     return read > 0 ? static_cast<std::size_t>(read) : 0;

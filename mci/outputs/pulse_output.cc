@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -31,9 +32,12 @@ constexpr pa_usec_t kMinimumRequest = 60'000;
 /// with the deeper buffer.
 constexpr pa_usec_t kSinkLatency = (kTargetLatency - 2 * kMinimumRequest) / 2;
 constexpr pa_usec_t kPlayingRequest = (kPulsePlayingBuffer - 2 * kSinkLatency) / 2;
-/// Frames kept beyond the buffer's: those of the sink and of the request on
-/// its way; in all at most this many bytes.
-constexpr pa_usec_t kKeptBeyondBuffer = 500'000;
+/// Frames kept beyond the buffer's: the sink's. The server holds at most
+/// the buffer's and the sink's frames unheard, and a server that comes back
+/// after T has let T of them pass: the buffer is the most a restart can use
+/// (PulseAudio answers 60 ms after it starts, PipeWire 0.9 s). In all at
+/// most this many bytes.
+constexpr pa_usec_t kKeptBeyondBuffer = kSinkLatency;
 constexpr std::size_t kMaximumKeptBytes = 32u << 20;
 /// Bounds of the wait for the sink's latency.
 constexpr auto kTimingTimeout = 200ms;
@@ -79,7 +83,9 @@ pa_buffer_attr PlaybackBuffer(const pa_sample_spec& spec, pa_usec_t target, pa_u
 /// server that comes back after losing them; within a bound on memory.
 std::size_t KeptFrames(const FrameSource& source) {
   const double seconds = static_cast<double>(kPulsePlayingBuffer + kKeptBeyondBuffer) / 1e6;
-  const auto frame_bytes = sizeof(float) * static_cast<std::size_t>(std::max(source.Channels(), 1));
+  const std::size_t sample_bytes =
+      source.NativeFormat() == SampleFormat::kInt16 ? sizeof(std::int16_t) : sizeof(float);
+  const auto frame_bytes = sample_bytes * static_cast<std::size_t>(std::max(source.Channels(), 1));
   return std::min(static_cast<std::size_t>(seconds * std::max(source.SampleRate(), 1)),
                   kMaximumKeptBytes / frame_bytes);
 }
@@ -121,7 +127,8 @@ void PulseOutput::Prepare() {
 }
 
 MciError PulseOutput::Start(FrameSource& source, std::chrono::steady_clock::time_point deadline) {
-  source_ = std::make_unique<RewindableSource>(source, KeptFrames(source));
+  // A 16-bit file's samples go to the server as 16-bit ones, as they are.
+  source_ = std::make_unique<RewindableSource>(source, KeptFrames(source), source.NativeFormat());
   deadline_ = std::min(deadline, std::chrono::steady_clock::now() + kStartTimeout);
   if (!loop_ && BeginConnect() != kOk) return kDeviceNotInstalled;
   pa_sample_spec spec;
@@ -142,7 +149,7 @@ MciError PulseOutput::Start(FrameSource& source, std::chrono::steady_clock::time
 
 bool PulseOutput::SourceFormat(pa_sample_spec& spec, pa_channel_map& map) const {
   spec = {};
-  spec.format = PA_SAMPLE_FLOAT32NE;
+  spec.format = source_->Format() == SampleFormat::kInt16 ? PA_SAMPLE_S16NE : PA_SAMPLE_FLOAT32NE;
   spec.rate = static_cast<std::uint32_t>(source_->SampleRate());
   spec.channels = static_cast<std::uint8_t>(source_->Channels());
   map = {};
@@ -239,7 +246,7 @@ void PulseOutput::Steer(const pa_timing_info& timing) {
   const double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - first_heard_).count();
   const double nominal = source_->SampleRate();
-  const double frame_bytes = sizeof(float) * static_cast<double>(source_->Channels());
+  const auto frame_bytes = static_cast<double>(source_->FrameBytes());
   // What the server has taken from the stream, less what its sink still holds.
   // (A stream opened on a server that came back starts later in the sound.)
   const double heard_frame = static_cast<double>(timing.read_index) / frame_bytes -
@@ -414,7 +421,7 @@ void PulseOutput::OnWrite(pa_stream*, std::size_t bytes, void* self) {
 void PulseOutput::Fill(std::size_t requested) {
   // All that the server asks for is written: a request left half-filled
   // never comes again, and the stream would wait for its pre-buffer forever.
-  const std::size_t frame_bytes = sizeof(float) * static_cast<std::size_t>(source_->Channels());
+  const std::size_t frame_bytes = source_->FrameBytes();
   while (!source_ended_ && requested >= frame_bytes) {
     void* data = nullptr;
     std::size_t bytes = requested;
@@ -427,15 +434,12 @@ void PulseOutput::Fill(std::size_t requested) {
     // After a server came back, silence first where the sound was lost.
     const std::size_t silence =
         static_cast<std::size_t>(std::min<std::uint64_t>(silence_due_, wanted));
-    std::fill_n(static_cast<float*>(data), silence * static_cast<std::size_t>(source_->Channels()),
-                0.0f);
+    std::memset(data, 0, silence * frame_bytes);  // zero in either format
     silence_due_ -= silence;
     const std::size_t read =
-        silence < wanted
-            ? source_->Read(static_cast<float*>(data) +
-                                silence * static_cast<std::size_t>(source_->Channels()),
-                            wanted - silence)
-            : 0;
+        silence < wanted ? source_->Read(static_cast<std::uint8_t*>(data) + silence * frame_bytes,
+                                         wanted - silence)
+                         : 0;
     read_frames_ += read;
     const std::size_t got = silence + read;
     written_ += got;

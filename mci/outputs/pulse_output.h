@@ -23,8 +23,9 @@ namespace quorwind::mci {
 /// the first request small.
 inline constexpr pa_usec_t kPulseTargetLatency = 250'000;
 /// Buffering from then on, with the same sink latency: a client kept from
-/// the processor for a second on a busy machine leaves no gap.
-inline constexpr pa_usec_t kPulsePlayingBuffer = 2'000'000;
+/// the processor for twice the longest stall seen on a busy machine (465 ms,
+/// four busy loops on two cores) leaves no gap.
+inline constexpr pa_usec_t kPulsePlayingBuffer = 1'000'000;
 /// How often the heard position is compared with the system clock.
 inline constexpr pa_usec_t kPulseSteeringPeriod = 100'000;
 

@@ -85,7 +85,7 @@ std::uint64_t PulseOutput::FrameHeardIn(pa_usec_t ahead) const {
 }
 
 void PulseOutput::SkipTo(std::uint64_t frame) {
-  std::vector<float> dropped(4096 * static_cast<std::size_t>(source_->Channels()));
+  std::vector<std::uint8_t> dropped(4096 * source_->FrameBytes());
   while (!source_ended_ && read_frames_ < frame) {
     const auto wanted =
         static_cast<std::size_t>(std::min<std::uint64_t>(4096, frame - read_frames_));

@@ -41,6 +41,7 @@ struct StreamHeader {
   std::int32_t rate = 0;
   std::int32_t channels = 0;
   std::uint32_t speaker_count = 0;
+  std::uint32_t native_format = 0;  ///< a SampleFormat
   std::uint64_t length_milliseconds = 0;
   Speaker speakers[kMaximumSpeakers] = {};
 };
@@ -125,6 +126,7 @@ std::size_t ReadAll(int fd, void* data, std::size_t size, std::chrono::milliseco
     header.rate = decoder->SampleRate();
     header.channels = decoder->Channels();
     header.length_milliseconds = decoder->LengthMilliseconds();
+    header.native_format = static_cast<std::uint32_t>(decoder->NativeFormat());
     const std::vector<Speaker> layout = decoder->Layout();
     if (layout.size() <= kMaximumSpeakers) {
       header.speaker_count = static_cast<std::uint32_t>(layout.size());
@@ -164,6 +166,11 @@ class DecoderProcess : public Decoder {
   int Channels() const override { return header_.channels; }
   std::vector<Speaker> Layout() const override {
     return {header_.speakers, header_.speakers + header_.speaker_count};
+  }
+  SampleFormat NativeFormat() const override {
+    return header_.native_format == static_cast<std::uint32_t>(SampleFormat::kInt16)
+               ? SampleFormat::kInt16
+               : SampleFormat::kFloat;
   }
   std::size_t Read(float* out, std::size_t frames) override {
     if (child_ < 0) return 0;
