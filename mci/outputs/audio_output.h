@@ -20,8 +20,13 @@ namespace quorwind::mci {
 ///   deadline whatever the sound system does: a server that does not answer,
 ///   a device whose open hangs, or a stream that does not start is an error
 ///   then (a call that may block is made where it can be abandoned).
-/// - While playing, a sound system that goes away ends playback quietly; the
-///   back end's thread keeps no one waiting.
+/// - While playing, a sound system that goes away costs no one a wait: the
+///   back end's thread keeps no one waiting, and the program's wait runs
+///   on. The Pulse back end takes the sound up again on a server that comes
+///   back, at the frame then due: it plays again what the lost server still
+///   held, as far as its ring of the latest frames reaches, and what fell
+///   due while no server was there is left silent, never played late. The
+///   ALSA back end ends playback quietly when its device goes.
 /// - The destructor stops playback and returns only after the back end's
 ///   thread no longer touches the source; the source must outlive the output.
 /// - Nothing is ever printed, and the process may end by _exit at any moment.

@@ -1,6 +1,6 @@
 // The audio track's packets as libwebm's parser finds them, a little at a
 // time, and the cheap checks of a file's index.
-#include "mci/decoders/webm_track.h"
+#include "mci/webm/webm_track.h"
 
 #include <unistd.h>
 

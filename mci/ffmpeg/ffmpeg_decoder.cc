@@ -16,10 +16,10 @@ extern "C" {
 #include <optional>
 #include <vector>
 
-#include "mci/decoders/avi_short_index.h"
 #include "mci/decoders/decoder.h"
-#include "mci/decoders/ffmpeg_ends.h"
 #include "mci/decoders/mp4_audio_track.h"
+#include "mci/ffmpeg/avi_short_index.h"
+#include "mci/ffmpeg/ffmpeg_ends.h"
 #include "mci/module_loader.h"
 
 namespace quorwind::mci {

@@ -1,6 +1,6 @@
 // The ring of frames behind RewindableSource, and the source's frames turned
 // into the output's format.
-#include "mci/outputs/rewindable_source.h"
+#include "mci/pulse/rewindable_source.h"
 
 #include <algorithm>
 #include <cmath>

@@ -13,9 +13,9 @@
 
 #include "mci/decoders/decoder.h"
 #include "mci/decoders/timed_counts.h"
-#include "mci/decoders/webm_codecs.h"
-#include "mci/decoders/webm_track.h"
 #include "mci/module_loader.h"
+#include "mci/webm/webm_codecs.h"
+#include "mci/webm/webm_track.h"
 
 namespace quorwind::mci {
 

@@ -1,5 +1,5 @@
 // An AVI file's view with each audio stream's index cut to its last entries.
-#include "mci/decoders/avi_short_index.h"
+#include "mci/ffmpeg/avi_short_index.h"
 
 #include <unistd.h>
 

@@ -1,5 +1,5 @@
 // Opus and Vorbis as the WebM module decodes them.
-#include "mci/decoders/webm_codecs.h"
+#include "mci/webm/webm_codecs.h"
 
 #include <opus/opus.h>
 #include <vorbis/codec.h>

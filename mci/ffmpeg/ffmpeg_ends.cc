@@ -1,5 +1,5 @@
 // A long stream's decoded frames counted at its two ends, through FFmpeg.
-#include "mci/decoders/ffmpeg_ends.h"
+#include "mci/ffmpeg/ffmpeg_ends.h"
 
 #include "mci/decoders/timed_counts.h"
 

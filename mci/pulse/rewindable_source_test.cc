@@ -1,6 +1,6 @@
 // Tests RewindableSource: frames given again after a rewind, in either
 // format, and how far back its ring reaches.
-#include "mci/outputs/rewindable_source.h"
+#include "mci/pulse/rewindable_source.h"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "mci/module_loader.h"
-#include "mci/outputs/pulse_output.h"
+#include "mci/pulse/pulse_output.h"
 
 namespace quorwind::mci {
 

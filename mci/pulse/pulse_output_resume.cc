@@ -8,7 +8,7 @@
 #include <cmath>
 #include <vector>
 
-#include "mci/outputs/pulse_output.h"
+#include "mci/pulse/pulse_output.h"
 
 namespace quorwind::mci {
 

@@ -2,12 +2,7 @@
 // libasound's default device, written from a thread of our own through a
 // resampler that keeps the sound on the system clock.
 #include <alsa/asoundlib.h>
-extern "C" {
-#include <libavutil/channel_layout.h>
-#include <libavutil/log.h>
-#include <libavutil/opt.h>
-#include <libswresample/swresample.h>
-}
+#include <samplerate.h>
 
 #include <algorithm>
 #include <atomic>
@@ -39,27 +34,60 @@ constexpr unsigned kLatencyMicroseconds = 200'000;
 constexpr int kPollMilliseconds = 20;
 /// How often the heard position is compared with the system clock.
 constexpr auto kSteeringPeriod = 100ms;
-/// The span, in output frames, over which a rate correction is spread:
-/// long enough that one frame in it is a few parts per million.
-constexpr int kCompensationFrames = 1 << 20;
-
-/// A libswresample context that changes neither format nor rate, only the
-/// pace, by as much as the steering asks.
-struct Resampler {
-  SwrContext* context = nullptr;
-  ~Resampler() { swr_free(&context); }
-
-  bool Open(int channels, int rate) {
-    av_log_set_level(AV_LOG_QUIET);
-    AVChannelLayout layout{};
-    av_channel_layout_default(&layout, channels);
-    const bool made = swr_alloc_set_opts2(&context, &layout, AV_SAMPLE_FMT_FLT, rate, &layout,
-                                          AV_SAMPLE_FMT_FLT, rate, 0, nullptr) == 0 &&
-                      av_opt_set_int(context, "flags", SWR_FLAG_RESAMPLE, 0) == 0 &&
-                      swr_init(context) == 0;
-    av_channel_layout_uninit(&layout);
-    return made;
+/// libsamplerate's converter, which changes neither format nor rate, only
+/// the pace, by as much as the steering asks; a new pace is reached
+/// smoothly over the next block.
+class PaceConverter {
+ public:
+  PaceConverter() = default;
+  ~PaceConverter() {
+    if (state_) src_delete(state_);
   }
+  PaceConverter(const PaceConverter&) = delete;
+  PaceConverter& operator=(const PaceConverter&) = delete;
+
+  bool Open(int channels) {
+    int error = 0;
+    state_ = src_new(SRC_SINC_FASTEST, channels, &error);
+    channels_ = static_cast<std::size_t>(channels);
+    return state_ != nullptr;
+  }
+  /// Plays |pace| source frames for each frame of the device's clock.
+  void SetPace(double pace) { ratio_ = 1.0 / pace; }
+  /// Source frames given and not yet made into output.
+  double Held() const { return given_ - made_; }
+
+  /// Converts |frames| frames of |in|, or, where |in| is null, all that it
+  /// holds, into |out|; returns the frames made, or -1.
+  long Convert(const float* in, std::size_t frames, std::vector<float>& out) {
+    SRC_DATA data{};
+    static const float kNothing[1] = {};
+    data.data_in = in ? in : kNothing;
+    data.input_frames = in ? static_cast<long>(frames) : 0;
+    data.end_of_input = in ? 0 : 1;
+    data.src_ratio = ratio_;
+    long made = 0;
+    for (;;) {
+      const auto room = static_cast<long>(static_cast<double>(data.input_frames) * ratio_) + 64;
+      out.resize(static_cast<std::size_t>(made + room) * channels_);
+      data.data_out = out.data() + static_cast<std::size_t>(made) * channels_;
+      data.output_frames = room;
+      if (src_process(state_, &data) != 0) return -1;
+      data.data_in += static_cast<std::size_t>(data.input_frames_used) * channels_;
+      data.input_frames -= data.input_frames_used;
+      given_ += static_cast<double>(data.input_frames_used);
+      made_ += static_cast<double>(data.output_frames_gen) / ratio_;
+      made += data.output_frames_gen;
+      if (data.input_frames == 0 && (in || data.output_frames_gen == 0)) return made;
+    }
+  }
+
+ private:
+  SRC_STATE* state_ = nullptr;
+  std::size_t channels_ = 0;
+  double ratio_ = 1.0;
+  double given_ = 0;  ///< source frames given
+  double made_ = 0;   ///< source frames made into output, at their paces
 };
 
 /// libasound reports through a process-wide handler; ours keeps quiet.
@@ -143,7 +171,7 @@ class AlsaStream {
   std::size_t channels_ = 0;
   std::uint64_t frames_written_ = 0;
   int rate_ = 0;
-  Resampler resampler_;
+  PaceConverter resampler_;
   std::vector<float> converted_;
   std::uint64_t frames_converted_ = 0;  // source frames given to the resampler
   ClockSteering steering_;
@@ -245,7 +273,7 @@ bool AlsaStream::Open() {
   SetLayout();
   channels_ = static_cast<std::size_t>(format_.channels);
   rate_ = format_.rate;
-  if (!resampler_.Open(format_.channels, rate_)) {
+  if (!resampler_.Open(format_.channels)) {
     SetPhase(Phase::kFailed);
     return false;
   }
@@ -298,13 +326,7 @@ void AlsaStream::Play() {
 }
 
 bool AlsaStream::Convert(const float* data, std::size_t frames) {
-  const int capacity = swr_get_out_samples(resampler_.context, static_cast<int>(frames));
-  if (capacity < 0) return false;
-  converted_.resize((static_cast<std::size_t>(capacity) + 1) * channels_);
-  auto* out = reinterpret_cast<std::uint8_t*>(converted_.data());
-  const auto* in = reinterpret_cast<const std::uint8_t*>(data);
-  const int made = swr_convert(resampler_.context, &out, capacity + 1, data ? &in : nullptr,
-                               static_cast<int>(frames));
+  const long made = resampler_.Convert(data, frames, converted_);
   frames_converted_ += frames;
   return made >= 0 && Write(converted_.data(), static_cast<std::size_t>(made));
 }
@@ -317,14 +339,10 @@ void AlsaStream::Steer() {
   if (snd_pcm_delay(pcm_, &delay) < 0) return;
   // What the resampler was given, less what it holds and what the device
   // has still to play (in device frames, each worth |pace| source frames).
-  const double pending = static_cast<double>(swr_get_delay(resampler_.context, rate_)) +
-                         static_cast<double>(delay) * steering_.pace();
+  const double pending = resampler_.Held() + static_cast<double>(delay) * steering_.pace();
   const double heard = (static_cast<double>(frames_converted_) - pending) / rate_;
-  const double pace =
-      steering_.Update(heard, std::chrono::duration<double>(now - first_heard_).count());
-  swr_set_compensation(resampler_.context,
-                       static_cast<int>(std::lround(kCompensationFrames * (1.0 / pace - 1.0))),
-                       kCompensationFrames);
+  resampler_.SetPace(
+      steering_.Update(heard, std::chrono::duration<double>(now - first_heard_).count()));
 }
 
 bool AlsaStream::Write(const float* data, std::size_t frames) {

@@ -1,5 +1,5 @@
 // The short index against the whole one, as FFmpeg's demuxer reads both.
-#include "mci/decoders/avi_short_index.h"
+#include "mci/ffmpeg/avi_short_index.h"
 
 extern "C" {
 #include <libavformat/avformat.h>

@@ -14,7 +14,7 @@
 
 #include "mci/outputs/audio_output.h"
 #include "mci/outputs/clock_steering.h"
-#include "mci/outputs/rewindable_source.h"
+#include "mci/pulse/rewindable_source.h"
 
 namespace quorwind::mci {
 
