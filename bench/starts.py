@@ -28,22 +28,45 @@ def start_ms(server, command, shell=False):
     return (at - started) * 1000 if at is not None else None
 
 
+def clip_starts(server, commands):
+    """Plays each of |commands| in turn on one recording of the monitor;
+    returns each play's start, from exec to its first sound, in ms (None
+    where none was heard before the next play)."""
+    recording = LiveRecording(server)
+    starts = []
+    for command in commands:
+        starts.append(time.monotonic())
+        subprocess.run(command, env=server.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(0.1)  # the sink's monitor falls silent between plays
+    samples, arrivals = recording.stop()
+    windows = soundlab.active_windows(samples, 1)
+    onsets = [LiveRecording.time_of(arrivals, i * soundlab.RATE // 1000)
+              for i, loud in enumerate(windows) if loud and (i == 0 or not windows[i - 1])]
+    found = []
+    for k, started in enumerate(starts):
+        until = starts[k + 1] if k + 1 < len(starts) else float("inf")
+        heard = [t for t in onsets if t is not None and started <= t < until]
+        found.append((heard[0] - started) * 1000 if heard else None)
+    return found
+
+
 def bench_clips(server, peer, plays):
-    """|plays| plays of a 10 ms and a 30 ms WAV by quorwind and |peer|."""
+    """|plays| plays of a 10 ms and a 30 ms WAV by quorwind and |peer|,
+    interleaved."""
     quorwind = os.path.join(RELEASE, "bin", "quorwind")
     rows = []
     for seconds in (0.01, 0.03):
         clip = make_tone(os.path.join(MEDIA, "click-%dms.wav" % (seconds * 1000)), "wav",
                          seconds, 48000, 2)
-        starts = {quorwind: [], peer: []}
-        for _ in range(plays):
-            for player in starts:
-                starts[player].append(start_ms(server, [player, clip]))
-        for player, found in starts.items():
-            heard = [s for s in found if s is not None]
+        players = [quorwind, peer]
+        found = clip_starts(server, [[player, clip] for _ in range(plays) for player in players])
+        for n, player in enumerate(players):
+            mine = found[n::len(players)]
+            heard = [s for s in mine if s is not None]
             rows.append({"sink": server.name, "player": os.path.basename(player),
                          "clip": "%d ms WAV" % (seconds * 1000), "plays": plays,
-                         "unheard": len(found) - len(heard),
+                         "unheard": len(mine) - len(heard),
                          "late": sum(1 for s in heard if s > LATE_MS),
                          "start": summary([s / 1000 for s in heard]) if heard else None})
     return rows
