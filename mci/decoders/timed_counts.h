@@ -49,7 +49,14 @@ inline bool RunsAsCounted(const std::vector<TimedCount>& run, std::int64_t toler
 struct TimelineSample {
   std::int64_t position;  ///< in bytes
   std::int64_t time;      ///< in any one unit
+  /// Time per byte just after it, from a few packets on; 0 where unknown.
+  long double local_rate = 0;
 };
+
+/// How much faster a span's time may run for its bytes than the timeline
+/// runs just after either of its ends: the rate drifts over a span, a jump
+/// of the timestamps inside it does not.
+constexpr long double kFastestThanLocal = 1.5;
 
 /// How much faster than the median span of the file a span's time may run
 /// for its bytes: a quiet passage codes in fewer bytes, but a jump of the
@@ -58,9 +65,11 @@ constexpr std::int64_t kFastestSpan = 6;
 
 /// Whether the timeline sampled at |samples| (in the file's order, at
 /// least three) runs on at every step, never back nor standing, and no span
-/// runs kFastestSpan times faster for its bytes than the median span: a
-/// file whose timestamps begin again (files joined), or jump ahead, fails,
-/// and the span from its first time to its last is then no length.
+/// runs kFastestSpan times faster for its bytes than the median span, nor,
+/// where its ends' local rates are known, kFastestThanLocal times faster
+/// than the faster of them: a file whose timestamps begin again (files
+/// joined), or jump ahead, fails, and the span from its first time to its
+/// last is then no length.
 inline bool TimelineRunsEvenly(const std::vector<TimelineSample>& samples) {
   if (samples.size() < 3) return false;
   std::vector<long double> rates;
@@ -73,8 +82,13 @@ inline bool TimelineRunsEvenly(const std::vector<TimelineSample>& samples) {
   std::vector<long double> sorted = rates;
   std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
   const long double median = sorted[sorted.size() / 2];
-  return std::all_of(rates.begin(), rates.end(),
-                     [&](long double rate) { return rate <= median * kFastestSpan; });
+  for (std::size_t i = 0; i < rates.size(); ++i) {
+    const long double local = std::max(samples[i].local_rate, samples[i + 1].local_rate);
+    if (rates[i] > median * kFastestSpan || (local > 0 && rates[i] > local * kFastestThanLocal)) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace quorwind::mci

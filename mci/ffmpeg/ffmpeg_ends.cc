@@ -22,6 +22,7 @@ constexpr std::size_t kHeadFrames = 64;
 /// at each for one of the stream's with a time.
 constexpr int kTimelineSamples = 16;
 constexpr int kPacketsPerSample = 256;
+constexpr std::size_t kRatePackets = 8;
 /// How far before the end the tail's decoding starts.
 constexpr std::int64_t kTailSeconds = 10;
 /// Raw AC-3 frames decoded at the end.
@@ -102,8 +103,9 @@ bool TimedOnlyByTimestamps(const AVFormatContext* format) {
 }
 
 /// The stream's timeline at points spread through the file, each the first
-/// timed packet of the stream after a seek there by bytes; false where a
-/// seek fails.
+/// timed packet of the stream after a seek there by bytes, with the rate of
+/// the timeline over the next kRatePackets of them; false where a seek
+/// fails.
 bool SampleTimeline(AVFormatContext* format, int stream, std::int64_t file_size,
                     std::vector<TimelineSample>& samples) {
   const std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
@@ -111,14 +113,21 @@ bool SampleTimeline(AVFormatContext* format, int stream, std::int64_t file_size,
   for (int k = 1; k <= kTimelineSamples; ++k) {
     const std::int64_t point = file_size * k / (kTimelineSamples + 1);
     if (av_seek_frame(format, -1, point, AVSEEK_FLAG_BYTE) < 0) return false;
-    for (int read = 0; read < kPacketsPerSample && av_read_frame(format, packet.get()) >= 0;
+    std::vector<TimelineSample> timed;
+    for (int read = 0; read < kPacketsPerSample && timed.size() <= kRatePackets &&
+                       av_read_frame(format, packet.get()) >= 0;
          ++read) {
-      const bool timed =
-          packet->stream_index == stream && packet->pts != AV_NOPTS_VALUE && packet->pos >= 0;
-      if (timed) samples.push_back({packet->pos, packet->pts});
+      if (packet->stream_index == stream && packet->pts != AV_NOPTS_VALUE && packet->pos >= 0) {
+        timed.push_back({packet->pos, packet->pts});
+      }
       av_packet_unref(packet.get());
-      if (timed) break;
     }
+    if (timed.empty()) continue;
+    TimelineSample sample = timed.front();
+    const std::int64_t bytes = timed.back().position - sample.position;
+    const std::int64_t time = timed.back().time - sample.time;
+    if (bytes > 0 && time > 0) sample.local_rate = static_cast<long double>(time) / bytes;
+    samples.push_back(sample);
   }
   return true;
 }
