@@ -11,7 +11,6 @@ extern "C" {
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -251,10 +250,11 @@ MciError FfmpegDecoder::Open(UniqueFd fd) {
     // chunks; its times may run by its bytes.
     const ShortenedAviIndex::Stream* viewed =
         short_avi_ ? short_avi_->StreamNumbered(stream_) : nullptr;
-    decoded = viewed ? CountByTheChunks(format_, codec_, stream_, viewed->chunks) : std::nullopt;
-    if (!decoded && viewed &&
-        ((error = ReopenContainer()) != kOk || (error = OpenCodec()) != kOk)) {
-      return error;
+    if (viewed && CountableByTheChunks(format_, codec_, viewed->chunks)) {
+      decoded = CountByTheChunks(format_, codec_, stream_, viewed->chunks);
+      if (!decoded && ((error = ReopenContainer()) != kOk || (error = OpenCodec()) != kOk)) {
+        return error;
+      }
     }
     if (!decoded) decoded = CountFramesAtTheEnds(format_, codec_, stream_, status.st_size);
   }

@@ -79,12 +79,11 @@ bool DecodeFrames(AVFormatContext* format, AVCodecContext* codec, int stream, st
   return true;
 }
 
-/// The frames of |frames| from |from| on, a packet's frames as one: a laced
-/// block's frames share its place, and only its first has a time of its own.
-std::vector<DecodedFrame> ByPacket(const std::vector<DecodedFrame>& frames, std::size_t from = 0) {
+/// The frames of |frames|, a packet's frames as one: a laced block's frames
+/// share its place, and only its first has a time of its own.
+std::vector<DecodedFrame> ByPacket(const std::vector<DecodedFrame>& frames) {
   std::vector<DecodedFrame> packets;
-  for (std::size_t k = from; k < frames.size(); ++k) {
-    const DecodedFrame& frame = frames[k];
+  for (const DecodedFrame& frame : frames) {
     if (!packets.empty() && frame.position >= 0 && frame.position == packets.back().position) {
       packets.back().samples += frame.samples;
     } else {
@@ -92,6 +91,14 @@ std::vector<DecodedFrame> ByPacket(const std::vector<DecodedFrame>& frames, std:
     }
   }
   return packets;
+}
+
+/// Where the tail's decoding starts: kTailSeconds before the stream's end,
+/// by the container's duration, in the stream's time base.
+std::int64_t NearTheEnd(const AVFormatContext* format, const AVStream* track) {
+  const std::int64_t start = track->start_time != AV_NOPTS_VALUE ? track->start_time : 0;
+  return start + av_rescale_q(format->duration, AV_TIME_BASE_Q, track->time_base) -
+         av_rescale_q(kTailSeconds, AVRational{1, 1}, track->time_base);
 }
 
 /// Whether the container's timestamps are all there is to its timeline
@@ -185,10 +192,7 @@ std::optional<std::uint64_t> CountByTheTimes(AVFormatContext* format, AVCodecCon
   const std::optional<std::int64_t> offset = OffsetOfCountsFromTimes(timed, tolerance);
   if (!offset) return std::nullopt;
   // Near the end, by the container's index or its timestamps.
-  const std::int64_t start = track->start_time != AV_NOPTS_VALUE ? track->start_time : 0;
-  const std::int64_t near_end = start +
-                                av_rescale_q(format->duration, AV_TIME_BASE_Q, track->time_base) -
-                                av_rescale_q(kTailSeconds, AVRational{1, 1}, track->time_base);
+  const std::int64_t near_end = NearTheEnd(format, track);
   // A Matroska video's cues index its picture's key frames, not its sound,
   // and a seek without an index reads the file through: the seek goes by
   // the picture there, and may land a key frame's interval early, whose
@@ -281,13 +285,16 @@ std::optional<std::uint64_t> CountFramesAtTheEnds(AVFormatContext* format, AVCod
   return CountByTheTimes(format, codec, stream, file_size);
 }
 
+bool CountableByTheChunks(const AVFormatContext* format, const AVCodecContext* codec,
+                          std::uint64_t chunks) {
+  const AVCodecID id = codec->codec_id;
+  return CountableAtTheEnds(format, codec) && std::strcmp(format->iformat->name, "avi") == 0 &&
+         chunks > 0 && (id == AV_CODEC_ID_MP1 || id == AV_CODEC_ID_MP2 || id == AV_CODEC_ID_MP3);
+}
+
 std::optional<std::uint64_t> CountByTheChunks(AVFormatContext* format, AVCodecContext* codec,
                                               int stream, std::uint64_t chunks) {
-  const AVCodecID id = codec->codec_id;
-  if (!CountableAtTheEnds(format, codec) || std::strcmp(format->iformat->name, "avi") != 0 ||
-      chunks == 0 || (id != AV_CODEC_ID_MP1 && id != AV_CODEC_ID_MP2 && id != AV_CODEC_ID_MP3)) {
-    return std::nullopt;
-  }
+  if (!CountableByTheChunks(format, codec, chunks)) return std::nullopt;
   std::vector<DecodedFrame> head;
   if (!DecodeFrames(format, codec, stream, kHeadFrames, head) || head.size() < kHeadFrames) {
     return std::nullopt;
@@ -301,11 +308,7 @@ std::optional<std::uint64_t> CountByTheChunks(AVFormatContext* format, AVCodecCo
              return frame.position >= 0 && frame.samples == samples;
            });
   };
-  const AVStream* track = format->streams[stream];
-  const std::int64_t start = track->start_time != AV_NOPTS_VALUE ? track->start_time : 0;
-  const std::int64_t near_end = start +
-                                av_rescale_q(format->duration, AV_TIME_BASE_Q, track->time_base) -
-                                av_rescale_q(kTailSeconds, AVRational{1, 1}, track->time_base);
+  const std::int64_t near_end = NearTheEnd(format, format->streams[stream]);
   if (!one_each(head) || near_end <= head.back().time ||
       av_seek_frame(format, stream, near_end, AVSEEK_FLAG_BACKWARD) < 0) {
     return std::nullopt;

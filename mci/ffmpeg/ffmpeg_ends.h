@@ -33,13 +33,18 @@ bool CountableAtTheEnds(const AVFormatContext* format, const AVCodecContext* cod
 std::optional<std::uint64_t> CountFramesAtTheEnds(AVFormatContext* format, AVCodecContext* codec,
                                                   int stream, std::int64_t file_size);
 
+/// Whether CountByTheChunks may count this stream of |chunks| chunks: MPEG
+/// audio in a long AVI file. Where not, it reads nothing.
+bool CountableByTheChunks(const AVFormatContext* format, const AVCodecContext* codec,
+                          std::uint64_t chunks);
+
 /// The frames of an AVI file's MPEG audio stream |stream| whose index holds
 /// |chunks| chunks of it: each chunk one frame of one count of samples, as
 /// the first and the last frames decoded show (|format| and |codec| just
 /// opened). A stream of a variable bitrate whose chunks are timed by their
 /// bytes has times that run as no count of frames, but its chunks do.
-/// Nothing, with |format| and |codec| untouched, where the stream is none
-/// such; else, where a check fails, they are to be opened afresh.
+/// Nothing where a check fails: |format| and |codec| are then to be opened
+/// afresh.
 std::optional<std::uint64_t> CountByTheChunks(AVFormatContext* format, AVCodecContext* codec,
                                               int stream, std::uint64_t chunks);
 
